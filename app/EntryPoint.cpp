@@ -1,0 +1,3 @@
+#include "app/EntryPoint.h"
+
+int runUpdater(int&, char**) { return 0; }
