@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools
-  libzip-dev libcpp-httplib-dev libssl-dev
+  libzip-dev libcpp-httplib-dev libssl-dev openssl
   iputils-ping procps psmisc zip unzip curl
   fonts-wqy-microhei fonts-dejavu-core
   xvfb xauth imagemagick
