@@ -1,0 +1,59 @@
+#include "config/ConfigIni.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QTextCodec>
+
+namespace {
+
+QString keyPath(const QString& group, const QString& key)
+{
+    return QLatin1Char('/') + group + QLatin1Char('/') + key;
+}
+
+QString readIniValue(const QString& path, const QString& group, const QString& key,
+                     const QString& defaultValue)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("utf8"));
+    const QString value = settings.value(keyPath(group, key), defaultValue).toString();
+    // A key that is present but empty means "not set" to every caller.
+    return value.isEmpty() ? defaultValue : value;
+}
+
+} // namespace
+
+QString defaultServiceAddress()
+{
+    return QStringLiteral("http://updates.example.com");
+}
+
+// Forward slashes work on every system Qt runs on; a backslash would become
+// part of the file name outside Windows.
+QString mainConfigPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
+}
+
+QString namedConfigPath(const QString& fileName)
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/config/") + fileName;
+}
+
+QString readConfigValue(const QString& group, const QString& key, const QString& defaultValue)
+{
+    return readIniValue(mainConfigPath(), group, key, defaultValue);
+}
+
+QString readConfigFileValue(const QString& group, const QString& key, const QString& defaultValue,
+                            const QString& fileName)
+{
+    return readIniValue(namedConfigPath(fileName), group, key, defaultValue);
+}
+
+void writeConfigValue(const QString& group, const QString& key, const QString& value)
+{
+    QSettings settings(mainConfigPath(), QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("utf8"));
+    settings.setValue(keyPath(group, key), value);
+}

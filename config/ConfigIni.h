@@ -1,0 +1,18 @@
+#pragma once
+
+// The installation's INI settings, read afresh on every call: config.ini and
+// the named files of the config folder, both beside the updater.
+
+#include <QString>
+
+// The service address used when config.ini names none. A deployment sets its
+// own; it keeps the "http://" + host form the probe and the controller expect.
+QString defaultServiceAddress();
+
+QString mainConfigPath();
+QString namedConfigPath(const QString& fileName);
+
+QString readConfigValue(const QString& group, const QString& key, const QString& defaultValue);
+QString readConfigFileValue(const QString& group, const QString& key, const QString& defaultValue,
+                            const QString& fileName);
+void writeConfigValue(const QString& group, const QString& key, const QString& value);

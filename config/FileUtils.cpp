@@ -1,0 +1,88 @@
+#include "config/FileUtils.h"
+
+#include "platform/Platform.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+bool hasSuffix(const QString& path)
+{
+    return !QFileInfo(path).suffix().isEmpty();
+}
+
+constexpr QDir::Filters kRemovableEntries = QDir::Dirs | QDir::Files | QDir::Readable |
+                                            QDir::Writable | QDir::Hidden | QDir::NoDotAndDotDot;
+
+// Deletes depth first and goes on past entries that cannot be deleted (a
+// locked file), so one of them does not keep everything else on disk.
+void removeContents(const QDir& folder)
+{
+    const QFileInfoList entries = folder.entryInfoList(kRemovableEntries, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isDir() && !entry.isSymLink()) {
+            removeContents(QDir(entry.absoluteFilePath()));
+            folder.rmdir(entry.fileName());
+        } else {
+            QFile::remove(entry.absoluteFilePath());
+        }
+    }
+}
+
+} // namespace
+
+bool killProcess(std::string imageName)
+{
+    return platform::stopProcessesByImageName(QString::fromStdString(imageName));
+}
+
+bool removeDirectory(QString path)
+{
+    QDir root(path);
+    if (!root.exists())
+        return false;
+    removeContents(root);
+    root.removeRecursively();
+    return true;
+}
+
+bool ensurePath(QString path)
+{
+    if (!hasSuffix(path))
+        return QDir(path).exists() || QDir().mkpath(path);
+
+    bool result = true;
+    const QString folder = QFileInfo(path).path();
+    if (!QDir(folder).exists())
+        result = QDir().mkpath(folder);
+    QFile file(path);
+    if (!file.exists()) {
+        if (!file.open(QIODevice::WriteOnly)) {
+            qInfo() << file.errorString();
+            return false;
+        }
+        file.close();
+    }
+    return result;
+}
+
+bool copyFileTo(QString source, QString target, bool overwrite, bool removeSource)
+{
+    target.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (source == target)
+        return true;
+    if (!QFile::exists(source))
+        return false;
+    ensurePath(target);
+    const QString destination =
+        hasSuffix(target) ? target : target + QLatin1Char('/') + QFileInfo(source).fileName();
+    if (QFile::exists(destination) && overwrite)
+        QFile::remove(destination);
+    const bool copied = QFile::copy(source, destination);
+    if (removeSource)
+        QFile::remove(source);
+    return copied;
+}
