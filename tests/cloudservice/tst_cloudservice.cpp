@@ -121,6 +121,7 @@ private slots:
     void droppedTransfer();
     void abandonedThrottledTransfer();
 
+    void delayedAnswer();
     void https();
     void refusesToStart_data();
     void refusesToStart();
@@ -532,6 +533,21 @@ void TestCloudService::abandonedThrottledTransfer()
     QVERIFY(result);
     QCOMPARE(result->status, 206);
     QVERIFY(QByteArray::fromStdString(result->body) == m_package.mid(100, 40000));
+}
+
+void TestCloudService::delayedAnswer()
+{
+    CloudServiceProcess service;
+    QVERIFY(startService(service, {"--delay-ms", "3000"}));
+    const QByteArray body = versionBody("App", "general", "1.0");
+    {
+        // Far shorter than the delay, so the answer cannot have come yet.
+        httplib::Client impatient(service.host().toStdString(), service.port());
+        impatient.set_read_timeout(0, 200 * 1000);
+        QCOMPARE(post(impatient, body, envelopeHeaders(body)).status, 0);
+    }
+    httplib::Client client(service.host().toStdString(), service.port());
+    QCOMPARE(post(client, body, envelopeHeaders(body)).json.value("success"), QJsonValue(true));
 }
 
 void TestCloudService::https()
