@@ -7,6 +7,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QTemporaryDir>
@@ -113,6 +116,7 @@ private slots:
     void refusedEnvelope();
     void acceptedEnvelope_data();
     void acceptedEnvelope();
+    void qtClientEnvelope();
 
     void byteRanges_data();
     void byteRanges();
@@ -405,6 +409,30 @@ void TestCloudService::acceptedEnvelope()
 
     const Answer answer = post(client, body, envelopeHeaders(body, token, omit));
     QCOMPARE(answer.json.value("success"), QJsonValue(true));
+}
+
+void TestCloudService::qtClientEnvelope()
+{
+    // The updater's own transport: raw headers with empty token and language.
+    const QByteArray body = versionBody("App", "general", "1.9");
+    const QByteArray timestamp = QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    QNetworkRequest request(QUrl(m_service.baseUrl() + checkVersionPath));
+    request.setRawHeader("platform", "2");
+    request.setRawHeader("langType", "");
+    request.setRawHeader("version", "1.0.0");
+    request.setRawHeader("timestamp", timestamp);
+    request.setRawHeader("token", "");
+    request.setRawHeader("sign", md5Hex(timestamp + body));
+    request.setRawHeader("Content-Type", "application/json;charset=UTF-8");
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finished.wait(30000));
+
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    QCOMPARE(answer.value("success"), QJsonValue(true));
+    QCOMPARE(answer.value("data").toObject().value("needUpdate"), QJsonValue(true));
 }
 
 void TestCloudService::byteRanges_data()
