@@ -1,0 +1,179 @@
+#include "cloudservice/ReleaseCatalog.h"
+
+#include "cloudservice/VersionNumber.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace {
+
+bool readString(const QJsonObject& object, const QString& key, bool required, QString& value,
+                const QString& where, QString& errorText)
+{
+    const QJsonValue member = object.value(key);
+    if (member.isUndefined() && !required)
+        return true;
+    if (!member.isString() || (required && member.toString().trimmed().isEmpty())) {
+        errorText = QString("%1: \"%2\" must be a non-empty string").arg(where, key);
+        return false;
+    }
+    value = member.toString().trimmed();
+    return true;
+}
+
+bool parseNotes(const QJsonValue& value, QJsonObject& notes, const QString& where,
+                QString& errorText)
+{
+    if (value.isUndefined())
+        return true;
+    if (!value.isObject()) {
+        errorText = QString("%1: \"notes\" must be an object of language code to text").arg(where);
+        return false;
+    }
+    notes = value.toObject();
+    for (auto it = notes.constBegin(); it != notes.constEnd(); ++it) {
+        if (!it.value().isString()) {
+            errorText = QString("%1: notes \"%2\" must be a string").arg(where, it.key());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parseRelease(const QJsonValue& value, ReleaseCatalog::Release& release, const QString& where,
+                  QString& errorText)
+{
+    if (!value.isObject()) {
+        errorText = QString("%1: a release must be an object").arg(where);
+        return false;
+    }
+    const QJsonObject object = value.toObject();
+    if (!readString(object, "version", true, release.version, where, errorText) ||
+        !readString(object, "url", true, release.url, where, errorText) ||
+        !parseNotes(object.value("notes"), release.notes, where, errorText))
+        return false;
+    const QJsonValue mandatory = object.value("mandatory");
+    if (!mandatory.isUndefined() && !mandatory.isBool()) {
+        errorText = QString("%1: \"mandatory\" must be true or false").arg(where);
+        return false;
+    }
+    release.mandatory = mandatory.toBool(false);
+    return true;
+}
+
+bool parseChannel(const QJsonValue& value, ReleaseCatalog::Channel& channel, const QString& where,
+                  QString& errorText)
+{
+    if (!value.isObject()) {
+        errorText = QString("%1: a version type must be an object").arg(where);
+        return false;
+    }
+    const QJsonObject object = value.toObject();
+    if (!readString(object, "minVersion", false, channel.minVersion, where, errorText))
+        return false;
+    const QJsonValue releases = object.value("releases");
+    if (!releases.isArray()) {
+        errorText = QString("%1: \"releases\" must be an array").arg(where);
+        return false;
+    }
+    const QJsonArray list = releases.toArray();
+    for (int i = 0; i < list.size(); ++i) {
+        ReleaseCatalog::Release release;
+        if (!parseRelease(list.at(i), release, QString("%1.releases[%2]").arg(where).arg(i),
+                          errorText))
+            return false;
+        channel.releases.append(release);
+    }
+    return true;
+}
+
+const ReleaseCatalog::Release* newestRelease(const ReleaseCatalog::Channel& channel,
+                                             bool mandatoryOnly)
+{
+    const ReleaseCatalog::Release* newest = nullptr;
+    for (const ReleaseCatalog::Release& release : channel.releases) {
+        if (mandatoryOnly && !release.mandatory)
+            continue;
+        if (!newest || VersionNumber::isOlder(newest->version, release.version))
+            newest = &release;
+    }
+    return newest;
+}
+
+} // namespace
+
+bool ReleaseCatalog::parse(const QByteArray& json, ReleaseCatalog& catalog, QString& errorText)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        errorText = QString("not valid JSON at offset %1: %2")
+                        .arg(parseError.offset)
+                        .arg(parseError.errorString());
+        return false;
+    }
+    const QJsonValue roots = document.object().value("softwareRoots");
+    if (!document.isObject() || !roots.isObject()) {
+        errorText = "the top level must be an object with the object \"softwareRoots\"";
+        return false;
+    }
+    ReleaseCatalog parsed;
+    const QJsonObject rootObject = roots.toObject();
+    for (auto root = rootObject.constBegin(); root != rootObject.constEnd(); ++root) {
+        if (!root.value().isObject()) {
+            errorText =
+                QString("softwareRoots.%1: must be an object of version types").arg(root.key());
+            return false;
+        }
+        const QJsonObject types = root.value().toObject();
+        for (auto type = types.constBegin(); type != types.constEnd(); ++type) {
+            Channel channel;
+            const QString where = QString("softwareRoots.%1.%2").arg(root.key(), type.key());
+            if (!parseChannel(type.value(), channel, where, errorText))
+                return false;
+            parsed.m_channels[root.key()].insert(type.key(), channel);
+        }
+    }
+    catalog = parsed;
+    return true;
+}
+
+ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
+                                                const QString& versionType,
+                                                const QString& installedVersion) const
+{
+    Decision decision;
+    const auto root = m_channels.constFind(softwareRoot);
+    if (root == m_channels.constEnd() || !root->contains(versionType))
+        return decision;
+    const Channel& channel = root->value(versionType);
+    decision.known = true;
+    decision.minVersion = channel.minVersion;
+    const Release* newest = newestRelease(channel, false);
+    if (!newest)
+        return decision;
+    decision.version = newest->version;
+    decision.maxVersion = newest->version;
+    decision.url = newest->url;
+    decision.noteJson =
+        QString::fromUtf8(QJsonDocument(newest->notes).toJson(QJsonDocument::Compact));
+    if (const Release* mandatory = newestRelease(channel, true))
+        decision.forceVersion = mandatory->version;
+
+    decision.needUpdate = VersionNumber::isOlder(installedVersion, newest->version);
+    const bool belowMinimum = !channel.minVersion.isEmpty() &&
+                              VersionNumber::isOlder(installedVersion, channel.minVersion);
+    const bool behindMandatory = !decision.forceVersion.isEmpty() &&
+                                 VersionNumber::isOlder(installedVersion, decision.forceVersion);
+    decision.forceUpdate = decision.needUpdate && (belowMinimum || behindMandatory);
+    return decision;
+}
+
+int ReleaseCatalog::channelCount() const
+{
+    int count = 0;
+    for (const auto& types : m_channels)
+        count += types.size();
+    return count;
+}

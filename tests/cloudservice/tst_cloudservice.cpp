@@ -1,0 +1,656 @@
+#include "CloudServiceProcess.h"
+#include "support/TempInstallation.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <httplib.h>
+
+namespace {
+
+const char* const checkVersionPath = "/cloudService/version/checkVersion";
+const qint64 packageSize = 3 * 1024 * 1024 + 17; // spans several 1 MiB chunks
+
+QByteArray versionBody(const QString& root, const QString& type, const QString& installed)
+{
+    const QJsonObject body{{"platformType", "2"},
+                           {"softwareRoot", root},
+                           {"version", installed},
+                           {"versionType", type}};
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+QByteArray md5Hex(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+// The envelope headers the updater sends; `omit` leaves some out.
+httplib::Headers envelopeHeaders(const QByteArray& body, const QString& token = QString(),
+                                 const QStringList& omit = {},
+                                 const QByteArray& timestamp = "1765150000123",
+                                 const QByteArray& sign = QByteArray())
+{
+    const QByteArray signature = sign.isNull() ? md5Hex(token.toLatin1() + timestamp + body) : sign;
+    const QList<QPair<QString, QByteArray>> values = {
+        {"platform", "2"},        {"langType", "en_US"},     {"version", "1.0.0"},
+        {"timestamp", timestamp}, {"token", token.toUtf8()}, {"sign", signature}};
+    httplib::Headers headers;
+    for (const auto& value : values) {
+        if (!omit.contains(value.first))
+            headers.emplace(value.first.toStdString(), value.second.toStdString());
+    }
+    return headers;
+}
+
+struct Answer
+{
+    int status = 0;
+    QJsonObject json;
+};
+
+Answer post(httplib::Client& client, const QByteArray& body, const httplib::Headers& headers)
+{
+    Answer answer;
+    const auto result = client.Post(checkVersionPath, headers, body.toStdString(),
+                                    "application/json;charset=UTF-8");
+    if (!result)
+        return answer;
+    answer.status = result->status;
+    answer.json = QJsonDocument::fromJson(QByteArray::fromStdString(result->body)).object();
+    return answer;
+}
+
+QJsonObject checkVersion(httplib::Client& client, const QString& root, const QString& type,
+                         const QString& installed, const httplib::Headers& extra = {})
+{
+    const QByteArray body = versionBody(root, type, installed);
+    httplib::Headers headers = envelopeHeaders(body);
+    headers.insert(extra.begin(), extra.end());
+    return post(client, body, headers).json;
+}
+
+QByteArray randomBytes(qint64 size)
+{
+    QRandomGenerator generator(20261208);
+    QByteArray bytes(int(size), Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+           file.commit();
+}
+
+} // namespace
+
+class TestCloudService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void versionDecision_data();
+    void versionDecision();
+    void releaseNotesPerLanguage();
+    void packageUrl_data();
+    void packageUrl();
+    void catalogChangesWithoutRestart();
+
+    void refusedEnvelope_data();
+    void refusedEnvelope();
+    void acceptedEnvelope_data();
+    void acceptedEnvelope();
+    void qtClientEnvelope();
+
+    void byteRanges_data();
+    void byteRanges();
+    void packagePaths_data();
+    void packagePaths();
+    void droppedTransfer();
+    void abandonedThrottledTransfer();
+
+    void delayedAnswer();
+    void https();
+    void refusesToStart_data();
+    void refusesToStart();
+
+private:
+    QString path(const QString& relative) const { return m_dir.filePath(relative); }
+    bool startService(CloudServiceProcess& service, const QStringList& extra = {});
+
+    QTemporaryDir m_dir;
+    QByteArray m_package;
+    CloudServiceProcess m_service;
+};
+
+bool TestCloudService::startService(CloudServiceProcess& service, const QStringList& extra)
+{
+    static int count = 0;
+    const QString log = path(QString("service-%1.log").arg(++count));
+    const bool started = service.start(
+        QStringList{"--catalog", path("catalog.json"), "--packages", path("packages")} + extra,
+        log);
+    if (!started)
+        qWarning() << service.startError();
+    return started;
+}
+
+void TestCloudService::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QDir(m_dir.path()).mkpath("packages/sub"));
+    QVERIFY(QFile::copy(TEST_CATALOG, path("catalog.json")));
+    m_package = randomBytes(packageSize);
+    QVERIFY(writeFile(path("packages/App_1.10.0.zip"), m_package));
+    QVERIFY(writeFile(path("packages/sub/inner.bin"), "inner"));
+    QVERIFY(writeFile(path("secret.txt"), "outside the packages folder"));
+    QVERIFY(QFile::link(path("secret.txt"), path("packages/outside-link")));
+    QVERIFY(startService(m_service));
+}
+
+void TestCloudService::versionDecision_data()
+{
+    QTest::addColumn<QString>("root");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("needUpdate");
+    QTest::addColumn<bool>("forceUpdate");
+    QTest::addColumn<QString>("forceVersion");
+
+    QTest::newRow("older") << "App"
+                           << "general"
+                           << "1.9.5"
+                           << "1.10.0" << true << false << "1.2";
+    QTest::newRow("numeric, not textual") << "App"
+                                          << "general"
+                                          << "1.9.10"
+                                          << "1.10.0" << true << false << "1.2";
+    QTest::newRow("equal") << "App"
+                           << "general"
+                           << "1.10.0"
+                           << "1.10.0" << false << false << "1.2";
+    QTest::newRow("equal, missing part") << "App"
+                                         << "general"
+                                         << "1.10"
+                                         << "1.10.0" << false << false << "1.2";
+    QTest::newRow("newer") << "App"
+                           << "general"
+                           << "1.11"
+                           << "1.10.0" << false << false << "1.2";
+    QTest::newRow("empty installed") << "App"
+                                     << "general"
+                                     << ""
+                                     << "1.10.0" << true << true << "1.2";
+    QTest::newRow("below minimum") << "App"
+                                   << "general"
+                                   << "1.4.9"
+                                   << "1.10.0" << true << true << "1.2";
+    QTest::newRow("at minimum") << "App"
+                                << "general"
+                                << "1.5"
+                                << "1.10.0" << true << false << "1.2";
+    QTest::newRow("behind mandatory release") << "App"
+                                              << "beta"
+                                              << "2.9"
+                                              << "3.1" << true << true << "3.0";
+    QTest::newRow("at mandatory release") << "App"
+                                          << "beta"
+                                          << "3.0"
+                                          << "3.1" << true << false << "3.0";
+    QTest::newRow("unknown software root") << "Other"
+                                           << "general"
+                                           << "1.0"
+                                           << "" << false << false << "";
+    QTest::newRow("unknown version type") << "App"
+                                          << "nightly"
+                                          << "1.0"
+                                          << "" << false << false << "";
+}
+
+void TestCloudService::versionDecision()
+{
+    QFETCH(QString, root);
+    QFETCH(QString, type);
+    QFETCH(QString, installed);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+
+    const QJsonObject answer = checkVersion(client, root, type, installed);
+    QCOMPARE(answer.value("success").toBool(), true);
+    QCOMPARE(answer.value("code").toInt(-1), 0);
+    const QJsonObject data = answer.value("data").toObject();
+    QCOMPARE(data.value("platformType").toString(), QString("2"));
+    QCOMPARE(data.value("softwareRoot").toString(), root);
+    QTEST(data.value("version").toString(), "version");
+    QTEST(data.value("needUpdate").toBool(), "needUpdate");
+    QTEST(data.value("forceUpdate").toBool(), "forceUpdate");
+    QTEST(data.value("forceVersion").toString(), "forceVersion");
+    QCOMPARE(data.value("maxVersion").toString(), data.value("version").toString());
+}
+
+void TestCloudService::releaseNotesPerLanguage()
+{
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+    const QJsonObject data = checkVersion(client, "App", "general", "1.0").value("data").toObject();
+    QVERIFY(data.value("noteJson").isString());
+    const QJsonObject notes =
+        QJsonDocument::fromJson(data.value("noteJson").toString().toUtf8()).object();
+    const QJsonObject expected{
+        {"en_US", "English notes"}, {"zh_CN", "中文说明"}, {"default", "Default notes"}};
+    QCOMPARE(notes, expected);
+
+    const QJsonObject noNotes =
+        checkVersion(client, "App", "mirror", "1.0").value("data").toObject();
+    QCOMPARE(noNotes.value("noteJson").toString(), QString("{}"));
+}
+
+void TestCloudService::packageUrl_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("hostHeader");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("relative") << "general"
+                              << ""
+                              << "%1/packages/App_1.10.0.zip";
+    QTest::newRow("relative, host as asked")
+        << "general"
+        << "updates.example.com:8443"
+        << "http://updates.example.com:8443/packages/App_1.10.0.zip";
+    QTest::newRow("relative without slash") << "beta"
+                                            << ""
+                                            << "%1/packages/App_3.1.zip";
+    QTest::newRow("absolute") << "mirror"
+                              << ""
+                              << "https://mirror.example.com/App_5.0.zip";
+}
+
+void TestCloudService::packageUrl()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, hostHeader);
+    QFETCH(QString, expected);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+    httplib::Headers extra;
+    if (!hostHeader.isEmpty())
+        extra.emplace("Host", hostHeader.toStdString());
+
+    const QJsonObject data =
+        checkVersion(client, "App", type, "1.0", extra).value("data").toObject();
+    QCOMPARE(data.value("url").toString(),
+             expected.contains("%1") ? expected.arg(m_service.baseUrl()) : expected);
+}
+
+void TestCloudService::catalogChangesWithoutRestart()
+{
+    const QString catalog = path("changing-catalog.json");
+    auto catalogWith = [](const QString& version) {
+        return QString(R"({"softwareRoots":{"App":{"general":{"releases":[
+            {"version":"%1","url":"/packages/App_%1.zip"}]}}}})")
+            .arg(version)
+            .toUtf8();
+    };
+    QVERIFY(writeFile(catalog, catalogWith("2.0")));
+    CloudServiceProcess service;
+    QVERIFY(service.start({"--catalog", catalog}, path("changing.log")));
+    httplib::Client client(service.host().toStdString(), service.port());
+    auto newest = [&]() {
+        return checkVersion(client, "App", "general", "1.0")
+            .value("data")
+            .toObject()
+            .value("version")
+            .toString();
+    };
+    QCOMPARE(newest(), QString("2.0"));
+
+    QVERIFY(writeFile(catalog, catalogWith("2.1.5")));
+    QCOMPARE(newest(), QString("2.1.5"));
+
+    QVERIFY(writeFile(catalog, "{ \"softwareRoots\": { broken"));
+    QCOMPARE(newest(), QString("2.1.5"));
+    QVERIFY2(service.log().contains("not reloaded, keeping the last good one"),
+             qPrintable(service.log()));
+
+    QVERIFY(writeFile(catalog, catalogWith("2.2")));
+    QCOMPARE(newest(), QString("2.2"));
+}
+
+void TestCloudService::refusedEnvelope_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("omit");
+    QTest::addColumn<QByteArray>("timestamp");
+    QTest::addColumn<QByteArray>("sign"); // null: the right signature
+    QTest::addColumn<int>("code");
+
+    const QByteArray good = versionBody("App", "general", "1.0");
+    const QByteArray ts = "1765150000123";
+    for (const char* header : {"platform", "version", "timestamp", "sign"})
+        QTest::addRow("missing %s", header)
+            << good << QStringList{header} << ts << QByteArray() << 4001;
+    QTest::newRow("signed timestamp")
+        << good << QStringList() << QByteArray("-1765150000123") << QByteArray() << 4002;
+    QTest::newRow("timestamp not digits")
+        << good << QStringList() << QByteArray("17651500001x") << QByteArray() << 4002;
+    QTest::newRow("wrong sign") << good << QStringList() << ts << QByteArray(32, '0') << 4003;
+    QTest::newRow("upper-case sign")
+        << good << QStringList() << ts << md5Hex(ts + good).toUpper() << 4003;
+    QTest::newRow("sign of another body")
+        << good << QStringList() << ts << md5Hex(ts + versionBody("App", "general", "9.0")) << 4003;
+    QTest::newRow("sign with a token not sent")
+        << good << QStringList() << ts << md5Hex("token" + ts + good) << 4003;
+    QTest::newRow("empty body") << QByteArray("") << QStringList() << ts << QByteArray() << 4004;
+    QTest::newRow("not JSON") << QByteArray("version=1.0") << QStringList() << ts << QByteArray()
+                              << 4004;
+    QTest::newRow("JSON array") << QByteArray("[]") << QStringList() << ts << QByteArray() << 4004;
+    QTest::newRow("number member")
+        << QByteArray(
+               R"({"platformType":"2","softwareRoot":"App","version":1,"versionType":"general"})")
+        << QStringList() << ts << QByteArray() << 4005;
+    QTest::newRow("null member")
+        << QByteArray(
+               R"({"platformType":"2","softwareRoot":null,"version":"1","versionType":"general"})")
+        << QStringList() << ts << QByteArray() << 4005;
+    QTest::newRow("missing member")
+        << QByteArray(R"({"platformType":"2","softwareRoot":"App","version":"1"})") << QStringList()
+        << ts << QByteArray() << 4005;
+}
+
+void TestCloudService::refusedEnvelope()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, omit);
+    QFETCH(QByteArray, timestamp);
+    QFETCH(QByteArray, sign);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+
+    const Answer answer =
+        post(client, body, envelopeHeaders(body, QString(), omit, timestamp, sign));
+    // HTTP 200, so that the client reads the service's code and message.
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.json.value("success"), QJsonValue(false));
+    QTEST(answer.json.value("code").toInt(), "code");
+    QVERIFY(!answer.json.value("message").toString().isEmpty());
+}
+
+void TestCloudService::acceptedEnvelope_data()
+{
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<QStringList>("omit");
+
+    QTest::newRow("empty token and language") << "" << QStringList();
+    QTest::newRow("no token and language headers") << "" << QStringList{"token", "langType"};
+    QTest::newRow("ASCII token") << "a1b2c3d4" << QStringList();
+    QTest::newRow("token beyond ASCII") << QString::fromUtf8("jeton-é") << QStringList();
+}
+
+void TestCloudService::acceptedEnvelope()
+{
+    QFETCH(QString, token);
+    QFETCH(QStringList, omit);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+    const QByteArray body = versionBody("App", "general", "1.0");
+
+    const Answer answer = post(client, body, envelopeHeaders(body, token, omit));
+    QCOMPARE(answer.json.value("success"), QJsonValue(true));
+}
+
+void TestCloudService::qtClientEnvelope()
+{
+    // The updater's own transport: raw headers with empty token and language.
+    const QByteArray body = versionBody("App", "general", "1.9");
+    const QByteArray timestamp = QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    QNetworkRequest request(QUrl(m_service.baseUrl() + checkVersionPath));
+    request.setRawHeader("platform", "2");
+    request.setRawHeader("langType", "");
+    request.setRawHeader("version", "1.0.0");
+    request.setRawHeader("timestamp", timestamp);
+    request.setRawHeader("token", "");
+    request.setRawHeader("sign", md5Hex(timestamp + body));
+    request.setRawHeader("Content-Type", "application/json;charset=UTF-8");
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finished.wait(30000));
+
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    QCOMPARE(answer.value("success"), QJsonValue(true));
+    QCOMPARE(answer.value("data").toObject().value("needUpdate"), QJsonValue(true));
+}
+
+void TestCloudService::byteRanges_data()
+{
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("start");
+    QTest::addColumn<qint64>("length");
+
+    const qint64 n = packageSize;
+    const qint64 mib = 1024 * 1024;
+    QTest::newRow("whole") << "" << 200 << qint64(0) << n;
+    QTest::newRow("first bytes") << "bytes=0-9" << 206 << qint64(0) << qint64(10);
+    QTest::newRow("across chunks")
+        << QString("bytes=%1-%2").arg(mib - 5).arg(2 * mib + 4) << 206 << mib - 5 << mib + 10;
+    QTest::newRow("open end") << "bytes=1000-" << 206 << qint64(1000) << n - 1000;
+    QTest::newRow("suffix") << "bytes=-5" << 206 << n - 5 << qint64(5);
+    QTest::newRow("suffix beyond size") << "bytes=-99999999" << 206 << qint64(0) << n;
+    QTest::newRow("end beyond size")
+        << QString("bytes=%1-%2").arg(n - 10).arg(n + 100) << 206 << n - 10 << qint64(10);
+    QTest::newRow("several ranges") << "bytes=0-1,5-6" << 200 << qint64(0) << n;
+    QTest::newRow("start at size") << QString("bytes=%1-").arg(n) << 416 << qint64(0) << qint64(0);
+    QTest::newRow("start beyond size")
+        << QString("bytes=%1-%2").arg(n + 5).arg(n + 10) << 416 << qint64(0) << qint64(0);
+}
+
+void TestCloudService::byteRanges()
+{
+    QFETCH(QString, range);
+    QFETCH(int, status);
+    QFETCH(qint64, start);
+    QFETCH(qint64, length);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+    httplib::Headers headers;
+    if (!range.isEmpty())
+        headers.emplace("Range", range.toStdString());
+
+    const auto result = client.Get("/packages/App_1.10.0.zip", headers);
+    QVERIFY(result);
+    QCOMPARE(result->status, status);
+    const QString contentRange = QString::fromStdString(result->get_header_value("Content-Range"));
+    if (status == 416) {
+        QCOMPARE(contentRange, QString("bytes */%1").arg(packageSize));
+        return;
+    }
+    QCOMPARE(QString::fromStdString(result->get_header_value("Content-Length")),
+             QString::number(length));
+    QCOMPARE(contentRange,
+             status == 206
+                 ? QString("bytes %1-%2/%3").arg(start).arg(start + length - 1).arg(packageSize)
+                 : QString());
+    QCOMPARE(qint64(result->body.size()), length);
+    QVERIFY(QByteArray::fromStdString(result->body) == m_package.mid(int(start), int(length)));
+}
+
+void TestCloudService::packagePaths_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("package") << "/packages/App_1.10.0.zip" << 200;
+    QTest::newRow("in a subfolder") << "/packages/sub/inner.bin" << 200;
+    QTest::newRow("missing") << "/packages/missing.zip" << 404;
+    QTest::newRow("folder") << "/packages/sub" << 404;
+    QTest::newRow("nothing") << "/packages/" << 404;
+    QTest::newRow("parent") << "/packages/../catalog.json" << 403;
+    QTest::newRow("encoded parent") << "/packages/%2e%2e/catalog.json" << 403;
+    QTest::newRow("parent from subfolder") << "/packages/sub/../../catalog.json" << 403;
+    QTest::newRow("encoded slashes") << "/packages/sub%2f..%2f..%2fcatalog.json" << 403;
+    QTest::newRow("parent staying inside") << "/packages/sub/../App_1.10.0.zip" << 403;
+    QTest::newRow("link to outside") << "/packages/outside-link" << 403;
+}
+
+void TestCloudService::packagePaths()
+{
+    QFETCH(QString, target);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+    httplib::Headers headers{{"Range", "bytes=0-3"}};
+
+    const auto result = client.Get(target.toStdString().c_str(), headers);
+    QVERIFY(result);
+    QFETCH(int, status);
+    QCOMPARE(result->status == 206 ? 200 : result->status, status);
+    if (status != 200)
+        QVERIFY(result->body.find("outside") == std::string::npos);
+}
+
+void TestCloudService::droppedTransfer()
+{
+    CloudServiceProcess service;
+    QVERIFY(startService(service, {"--fail-package-after", "100000"}));
+    httplib::Client client(service.host().toStdString(), service.port());
+
+    for (const qint64 start : {qint64(0), qint64(5000)}) {
+        QByteArray received;
+        const httplib::Headers headers{{"Range", QString("bytes=%1-").arg(start).toStdString()}};
+        const auto result =
+            client.Get("/packages/App_1.10.0.zip", headers, [&](const char* data, size_t length) {
+                received.append(data, int(length));
+                return true;
+            });
+        QVERIFY(!result);
+        QCOMPARE(received.size(), 100000);
+        QVERIFY(received == m_package.mid(int(start), 100000));
+    }
+    QVERIFY(service.log().contains("dropped after 100000 bytes"));
+}
+
+void TestCloudService::abandonedThrottledTransfer()
+{
+    CloudServiceProcess service;
+    QVERIFY(startService(service, {"--throttle-kbps", "256"}));
+    {
+        httplib::Client client(service.host().toStdString(), service.port());
+        qint64 received = 0;
+        const auto result = client.Get("/packages/App_1.10.0.zip", [&](const char*, size_t length) {
+            received += qint64(length);
+            return false; // the user cancels
+        });
+        QVERIFY(!result);
+        QVERIFY(received > 0 && received < packageSize);
+    }
+    // The service goes on serving, throttled and byte-exact.
+    httplib::Client client(service.host().toStdString(), service.port());
+    const auto result = client.Get("/packages/App_1.10.0.zip", {{"Range", "bytes=100-40099"}});
+    QVERIFY(result);
+    QCOMPARE(result->status, 206);
+    QVERIFY(QByteArray::fromStdString(result->body) == m_package.mid(100, 40000));
+}
+
+void TestCloudService::delayedAnswer()
+{
+    CloudServiceProcess service;
+    QVERIFY(startService(service, {"--delay-ms", "3000"}));
+    const QByteArray body = versionBody("App", "general", "1.0");
+    {
+        // Far shorter than the delay, so the answer cannot have come yet.
+        httplib::Client impatient(service.host().toStdString(), service.port());
+        impatient.set_read_timeout(0, 200 * 1000);
+        QCOMPARE(post(impatient, body, envelopeHeaders(body)).status, 0);
+    }
+    httplib::Client client(service.host().toStdString(), service.port());
+    QCOMPARE(post(client, body, envelopeHeaders(body)).json.value("success"), QJsonValue(true));
+}
+
+void TestCloudService::https()
+{
+    const QString certificate = path("cert.pem");
+    const QString key = path("key.pem");
+    const ProcessResult openssl =
+        runProcess("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                               "-out", certificate, "-days", "2", "-subj", "/CN=127.0.0.1",
+                               "-addext", "subjectAltName=IP:127.0.0.1"});
+    QVERIFY2(openssl.finished && openssl.exitCode == 0, openssl.standardError.constData());
+
+    CloudServiceProcess service;
+    QVERIFY(startService(service, {"--cert", certificate, "--key", key}));
+    QVERIFY(service.baseUrl().startsWith("https://127.0.0.1:"));
+    httplib::Client client(service.baseUrl().toStdString());
+    client.set_ca_cert_path(certificate.toStdString().c_str());
+    client.enable_server_certificate_verification(true);
+
+    const QJsonObject answer = checkVersion(client, "App", "general", "1.0");
+    QCOMPARE(answer.value("success"), QJsonValue(true));
+    QCOMPARE(answer.value("data").toObject().value("url").toString(),
+             service.baseUrl() + "/packages/App_1.10.0.zip");
+
+    const auto package = client.Get("/packages/App_1.10.0.zip", {{"Range", "bytes=-70000"}});
+    QVERIFY(package);
+    QCOMPARE(package->status, 206);
+    QVERIFY(QByteArray::fromStdString(package->body) == m_package.right(70000));
+}
+
+void TestCloudService::refusesToStart_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QVERIFY(writeFile(path("broken.json"), "{\"softwareRoots\": "));
+    QVERIFY(writeFile(path("no-version.json"),
+                      R"({"softwareRoots":{"App":{"general":{"releases":[{"url":"/p.zip"}]}}}})"));
+    QVERIFY(writeFile(path("not-a-cert.pem"), "not a certificate"));
+    const QString catalog = path("catalog.json");
+
+    QTest::newRow("no catalog") << QStringList() << 2 << "--catalog";
+    QTest::newRow("unknown option")
+        << QStringList{"--catalog", catalog, "--bogus", "1"} << 2 << "--bogus";
+    QTest::newRow("port out of range")
+        << QStringList{"--catalog", catalog, "--port", "70000"} << 2 << "--port";
+    QTest::newRow("certificate without key")
+        << QStringList{"--catalog", catalog, "--cert", path("cert.pem")} << 2 << "--key";
+    QTest::newRow("catalog missing")
+        << QStringList{"--catalog", path("none.json")} << 1 << "cannot read";
+    QTest::newRow("catalog not JSON")
+        << QStringList{"--catalog", path("broken.json")} << 1 << "not valid JSON";
+    QTest::newRow("release without version")
+        << QStringList{"--catalog", path("no-version.json")} << 1
+        << "softwareRoots.App.general.releases[0]: \"version\"";
+    QTest::newRow("packages not a folder")
+        << QStringList{"--catalog", catalog, "--packages", catalog} << 1 << "packages folder";
+    QTest::newRow("certificate unusable")
+        << QStringList{"--catalog",           catalog, "--cert", path("not-a-cert.pem"), "--key",
+                       path("not-a-cert.pem")}
+        << 1 << "certificate";
+}
+
+void TestCloudService::refusesToStart()
+{
+    QFETCH(QStringList, arguments);
+    const ProcessResult result = runProcess(CLOUDSERVICE_EXE, arguments);
+    QVERIFY(result.finished);
+    QTEST(result.exitCode, "exitCode");
+    QFETCH(QString, message);
+    QVERIFY2(QString::fromUtf8(result.standardError).contains(message),
+             result.standardError.constData());
+    QVERIFY(result.standardOutput.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestCloudService)
+#include "tst_cloudservice.moc"
