@@ -35,9 +35,13 @@ void Update::applyTexts()
 {
     // Frameless like every window of the program: the blue title strip is the
     // heading.
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
-                   Qt::WindowStaysOnTopHint);
+    const Qt::WindowFlags flags = Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
+                                  Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                  Qt::WindowStaysOnTopHint;
+    // Setting flags recreates the native window and hides a shown one, so the
+    // second round of texts leaves them alone when they already match.
+    if (windowFlags() != flags)
+        setWindowFlags(flags);
 
     setWindowTitle(localText("Version update"));
     ui.lb_title->setText(localText("Version update"));

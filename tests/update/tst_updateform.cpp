@@ -191,6 +191,7 @@ void tst_UpdateForm::applyTextsResetsProgressArea()
     progress->setValue(40);
     bar->show();
     window.applyTexts();
+    QVERIFY(window.isVisible());
     QVERIFY(bar->isHidden());
     QCOMPARE(progress->value(), 0);
     QCOMPARE(notes->toPlainText(), QString());

@@ -1,8 +1,11 @@
 #include <QApplication>
+#include <QFontInfo>
+#include <QGlyphRun>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QTextLayout>
 #include <QTimer>
 #include <QtTest>
 
@@ -97,6 +100,8 @@ private slots:
     void dragStrip_data();
     void dragStrip();
     void nestedCallKeepsRunningBox();
+    void chineseTextHasGlyphs_data();
+    void chineseTextHasGlyphs();
 };
 
 void tst_MessageBoxDlg::content_data()
@@ -470,6 +475,43 @@ void tst_MessageBoxDlg::nestedCallKeepsRunningBox()
     MessageBoxDlg::showInfo("T3", "C3", 1024, "", "", 1, "");
     QVERIFY(inner.isNull());
     QCOMPARE(liveBoxes().size(), 1);
+}
+
+void tst_MessageBoxDlg::chineseTextHasGlyphs_data()
+{
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<QString>("resolved");
+
+    // The Chinese families resolve to the CJK font itself, so Latin letters in
+    // a Chinese text share its look; Arial keeps a Latin face for Latin text.
+    QTest::newRow("Chinese name of YaHei")
+        << QString::fromUtf8("微软雅黑") << "WenQuanYi Micro Hei";
+    QTest::newRow("Microsoft Yahei") << "Microsoft Yahei"
+                                     << "WenQuanYi Micro Hei";
+    QTest::newRow("Arial") << "Arial"
+                           << "";
+}
+
+void tst_MessageBoxDlg::chineseTextHasGlyphs()
+{
+    QFETCH(QString, family);
+    QFETCH(QString, resolved);
+
+    const QFont font(family);
+    if (!resolved.isEmpty())
+        QCOMPARE(QFontInfo(font).family(), resolved);
+
+    // Glyph 0 is the empty box drawn for characters a font lacks.
+    QTextLayout layout(QString::fromUtf8("无法连接到服务器 Confirm"), font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    QVERIFY(!runs.isEmpty());
+    for (const QGlyphRun& run : runs) {
+        for (quint32 glyph : run.glyphIndexes())
+            QVERIFY2(glyph != 0, qPrintable(run.rawFont().familyName()));
+    }
 }
 
 QTEST_MAIN(tst_MessageBoxDlg)
