@@ -161,8 +161,13 @@ int MessageBoxDlg::showMessage(MessageBoxType type, QString title, QString conte
     alignToWindow(this, nullptr, Qt::AlignCenter);
     raise();
 
+    // Something in the nested event loop may delete the box; exec() copes
+    // with that and so must the rest of this function.
+    QPointer<MessageBoxDlg> self(this);
     m_running = true;
     exec();
+    if (!self)
+        return -1;
     m_running = false;
 
     const int returnCode = m_returnCode;

@@ -9,8 +9,9 @@
 class QAbstractButton;
 
 // The look of a message box; the enumerator's name is the value the style
-// sheet's STATUS selectors match.
-enum MessageBoxType
+// sheet's STATUS selectors match. Fixed to int because callers may pass any
+// number, which keeps the box's initial look.
+enum MessageBoxType : int
 {
     INFO = 1,
     DANGER = 2,

@@ -100,6 +100,7 @@ private slots:
     void dragStrip_data();
     void dragStrip();
     void nestedCallKeepsRunningBox();
+    void boxDeletedWhileOpen();
     void chineseTextHasGlyphs_data();
     void chineseTextHasGlyphs();
 };
@@ -168,6 +169,7 @@ void tst_MessageBoxDlg::kinds_data()
     QTest::newRow("QUERY") << 4 << "QUERY" << true << QColor("#ffffff");
     QTest::newRow("0 keeps DANGER") << 0 << "DANGER" << false << QColor("#ff0000");
     QTest::newRow("5 keeps DANGER") << 5 << "DANGER" << false << QColor("#ff0000");
+    QTest::newRow("100 keeps DANGER") << 100 << "DANGER" << false << QColor("#ff0000");
 }
 
 void tst_MessageBoxDlg::kinds()
@@ -475,6 +477,15 @@ void tst_MessageBoxDlg::nestedCallKeepsRunningBox()
     MessageBoxDlg::showInfo("T3", "C3", 1024, "", "", 1, "");
     QVERIFY(inner.isNull());
     QCOMPARE(liveBoxes().size(), 1);
+}
+
+void tst_MessageBoxDlg::boxDeletedWhileOpen()
+{
+    auto* box = new MessageBoxDlg;
+    QPointer<MessageBoxDlg> watch(box);
+    whenBoxOpen([](MessageBoxDlg* open) { delete open; });
+    QCOMPARE(box->showMessage(INFO, "T", "C", 1024, 0, 1024, "", "", 0, "", ""), -1);
+    QVERIFY(watch.isNull());
 }
 
 void tst_MessageBoxDlg::chineseTextHasGlyphs_data()
