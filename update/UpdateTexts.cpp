@@ -1,0 +1,58 @@
+#include "update/Update.h"
+
+void Update::initTextTable()
+{
+    const QString zh = "zh_CN";
+    textTable.insert("Prompt", {{zh, QString::fromUtf8("提示")}});
+    textTable.insert("Error", {{zh, QString::fromUtf8("错误")}});
+    textTable.insert("Confirm", {{zh, QString::fromUtf8("确认")}});
+    textTable.insert("I see", {{zh, QString::fromUtf8("我知道了")}});
+    textTable.insert("Version update", {{zh, QString::fromUtf8("版本更新")}});
+    textTable.insert("A new version has been found!", {{zh, QString::fromUtf8("发现新版本了!")}});
+    textTable.insert("Current version", {{zh, QString::fromUtf8("当前版本")}});
+    textTable.insert("New version", {{zh, QString::fromUtf8("新的版本")}});
+    textTable.insert("Total size", {{zh, QString::fromUtf8("总大小")}});
+    textTable.insert("Downloaded", {{zh, QString::fromUtf8("已下载")}});
+    textTable.insert("Update now", {{zh, QString::fromUtf8("立即更新")}});
+    textTable.insert("Not updated yet", {{zh, QString::fromUtf8("暂不更新")}});
+    textTable.insert("Cancel download", {{zh, QString::fromUtf8("取消下载")}});
+    textTable.insert("Unable to connect to server", {{zh, QString::fromUtf8("无法连接到服务器")}});
+    textTable.insert("Query program version error, unable to update temporarily",
+                     {{zh, QString::fromUtf8("查询程序版本错误,暂时不能更新")}});
+    textTable.insert("It's the latest version", {{zh, QString::fromUtf8("已是最新版本")}});
+    textTable.insert("Update failed", {{zh, QString::fromUtf8("更新失败")}});
+}
+
+QString Update::localText(QString key)
+{
+    const auto entry = textTable.constFind(key);
+    if (entry == textTable.constEnd())
+        return key;
+    return entry->value(language, key);
+}
+
+void Update::applyTexts()
+{
+    // Frameless like every window of the program: the blue title strip is the
+    // heading.
+    const Qt::WindowFlags flags = Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
+                                  Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                                  Qt::WindowStaysOnTopHint;
+    // Setting flags recreates the native window and hides a shown one, so the
+    // second round of texts leaves them alone when they already match.
+    if (windowFlags() != flags)
+        setWindowFlags(flags);
+
+    setWindowTitle(localText("Version update"));
+    ui.lb_title->setText(localText("Version update"));
+    ui.lb_versionText->setText(localText("A new version has been found!"));
+    ui.lb_oldVersion->setText(QString("%1: ").arg(localText("Current version")));
+    ui.lb_newVersion->setText(QString("%1: ").arg(localText("New version")));
+    ui.plainTextEdit->setPlainText(QString());
+    ui.progressBar->setValue(0);
+    ui.lb_total->setText(localText("Total size") + ": ");
+    ui.lb_download->setText(localText("Downloaded") + ": ");
+    ui.barWidget->hide();
+    ui.pb_update->setText(localText("Update now"));
+    ui.pb_cancel->setText(localText("Not updated yet"));
+}
