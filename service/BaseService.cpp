@@ -32,6 +32,14 @@ QByteArray signature(const QString& token, const QByteArray& timestamp, const QB
         .toHex();
 }
 
+// Qt drops a raw header whose value is a null byte array; an empty token or
+// language must still be sent, as an empty header.
+QByteArray headerValue(const QString& text)
+{
+    const QByteArray value = text.toUtf8();
+    return value.isNull() ? QByteArray("") : value;
+}
+
 QNetworkRequest signedRequest(const QString& url, const QString& token, const QString& langType,
                               const QByteArray& body)
 {
@@ -39,10 +47,10 @@ QNetworkRequest signedRequest(const QString& url, const QString& token, const QS
     const QByteArray timestamp = QByteArray::number(QDateTime::currentMSecsSinceEpoch());
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setRawHeader("platform", "2");
-    request.setRawHeader("langType", langType.toUtf8());
+    request.setRawHeader("langType", headerValue(langType));
     request.setRawHeader("version", "1.0.0");
     request.setRawHeader("timestamp", timestamp);
-    request.setRawHeader("token", token.toUtf8());
+    request.setRawHeader("token", headerValue(token));
     request.setRawHeader("sign", signature(token, timestamp, body));
     request.setRawHeader("Content-Type", "application/json;charset=UTF-8");
     return request;

@@ -33,7 +33,7 @@ void RawRequestCatcher::readFrom(QTcpSocket* socket)
     if (headerEnd < 0)
         return;
     QList<QByteArray> lines = pending.left(headerEnd).split('\n');
-    lines.removeFirst();
+    const QByteArray requestLine = lines.takeFirst().trimmed();
     int contentLength = 0;
     for (QByteArray& line : lines) {
         line = line.trimmed();
@@ -44,7 +44,10 @@ void RawRequestCatcher::readFrom(QTcpSocket* socket)
     if (body.size() < contentLength)
         return;
 
+    socket->setProperty("pending", QByteArray());
+    m_requestLine = requestLine;
     m_headerLines = lines;
+    ++m_requestCount;
     m_body = body.left(contentLength);
     if (m_onRequest)
         m_onRequest();
@@ -53,4 +56,23 @@ void RawRequestCatcher::readFrom(QTcpSocket* socket)
                   "Content-Length: " +
                   QByteArray::number(answer.size()) + "\r\n\r\n" + answer);
     socket->disconnectFromHost();
+}
+
+QByteArray RawRequestCatcher::headerValue(const QByteArray& name) const
+{
+    for (const QByteArray& line : m_headerLines) {
+        const int colon = line.indexOf(':');
+        if (line.left(colon).toLower() == name.toLower())
+            return line.mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+bool RawRequestCatcher::hasHeader(const QByteArray& name) const
+{
+    for (const QByteArray& line : m_headerLines) {
+        if (line.left(line.indexOf(':')).toLower() == name.toLower())
+            return true;
+    }
+    return false;
 }

@@ -26,6 +26,12 @@ public:
     // Header lines of the last complete request, request line excluded.
     QList<QByteArray> headerLines() const { return m_headerLines; }
     QByteArray body() const { return m_body; }
+    // The value of the last request's header `name` (any case), and whether
+    // it was there at all.
+    QByteArray headerValue(const QByteArray& name) const;
+    bool hasHeader(const QByteArray& name) const;
+    QByteArray requestLine() const { return m_requestLine; }
+    int requestCount() const { return m_requestCount; }
     // Runs when a request is complete, before the answer goes out.
     void setOnRequest(std::function<void()> onRequest) { m_onRequest = std::move(onRequest); }
 
@@ -33,7 +39,9 @@ private:
     void readFrom(QTcpSocket* socket);
 
     QTcpServer* m_server;
+    QByteArray m_requestLine;
     QList<QByteArray> m_headerLines;
+    int m_requestCount = 0;
     QByteArray m_body;
     std::function<void()> m_onRequest;
 };

@@ -173,6 +173,7 @@ void BaseServiceTest::stampsSevenSignedHeaders_data()
     QTest::addColumn<QString>("token");
     QTest::addColumn<QString>("langType");
     QTest::addColumn<bool>("quiet");
+    QTest::newRow("null token and language") << QString() << QString() << true;
     QTest::newRow("empty token and language") << ""
                                               << "" << true;
     QTest::newRow("token and language") << "tk-42"
