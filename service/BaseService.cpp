@@ -16,6 +16,8 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <cstring>
+
 namespace {
 
 BaseService* g_instance = nullptr;
@@ -254,7 +256,7 @@ bool writeSharedContext(QSharedMemory& memory, const QVariant& record)
     if (!memory.create(bytes.size(), QSharedMemory::ReadWrite))
         return false;
     memory.lock();
-    memcpy(memory.data(), bytes.constData(), qMin<qint64>(memory.size(), bytes.size()));
+    std::memcpy(memory.data(), bytes.constData(), qMin<qint64>(memory.size(), bytes.size()));
     memory.unlock();
     return true;
 }

@@ -31,13 +31,6 @@ void retireTimer(ReplyState& state)
         state.timer->deleteLater();
 }
 
-QByteArray takeBody(ReplyState& state, QNetworkReply* reply)
-{
-    QByteArray body = std::move(state.body);
-    body += reply->readAll();
-    return body;
-}
-
 // Moves what has arrived into `state`; false when the answer outgrew the cap.
 bool collectArrived(ReplyState& state, QNetworkReply* reply)
 {
@@ -160,12 +153,14 @@ void awaitReply(QNetworkReply* reply, int timeoutMs, SuccessCallback onSuccess,
             failOversizedReply(*state, reply, onError);
     });
 
-    QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, onSuccess]() {
+    QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, onSuccess, onError]() {
         if (state->handled)
             return;
+        if (!collectArrived(*state, reply))
+            return failOversizedReply(*state, reply, onError);
         state->handled = true;
         retireTimer(*state);
-        onSuccess(reply->rawHeaderPairs(), takeBody(*state, reply));
+        onSuccess(reply->rawHeaderPairs(), std::move(state->body));
     });
 
     // Certificates are verified; a failed verification fails the reply with
@@ -180,8 +175,10 @@ void awaitReply(QNetworkReply* reply, int timeoutMs, SuccessCallback onSuccess,
                      [state, reply, onError](QNetworkReply::NetworkError code) {
                          if (state->handled)
                              return;
+                         if (!collectArrived(*state, reply))
+                             return failOversizedReply(*state, reply, onError);
                          state->handled = true;
                          retireTimer(*state);
-                         onError(reply->rawHeaderPairs(), code, takeBody(*state, reply));
+                         onError(reply->rawHeaderPairs(), code, std::move(state->body));
                      });
 }

@@ -112,6 +112,8 @@ bool BaseServiceTest::request(BaseService::RequestMethod method, const QString& 
 void BaseServiceTest::initTestCase()
 {
     m_log = std::make_unique<LogCapture>();
+    // A run that was killed half-way may have left its bundle behind.
+    QFile::remove(extraCaBundlePath());
     QVERIFY(m_server.start());
     QVERIFY(m_certificates.isValid());
     const int openssl = QProcess::execute(
