@@ -39,7 +39,7 @@ void answerWith(LocalHttpServer& server, int status, const std::string& body)
     });
 }
 
-// Peak resident memory of this process in KiB, after resetting the peak.
+// A memory figure of this process from /proc/self/status, in KiB.
 qint64 statusKiB(const QByteArray& field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -53,6 +53,7 @@ qint64 statusKiB(const QByteArray& field)
     return -1;
 }
 
+// Lets VmHWM start again from the present resident size.
 bool resetPeakMemory()
 {
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));

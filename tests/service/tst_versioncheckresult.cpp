@@ -15,7 +15,6 @@ private slots:
     void fillFromJsonTypeRules_data();
     void fillFromJsonTypeRules();
     void fillFromJsonKeepsAbsentMembers();
-    void clearEmptiesEverything();
     void releaseNotes_data();
     void releaseNotes();
 };
@@ -86,19 +85,6 @@ void VersionCheckResultTest::fillFromJsonKeepsAbsentMembers()
     QCOMPARE(result.forceVersion, QStringLiteral("1.5"));
     QCOMPARE(result.noteJson, QStringLiteral("{}"));
     QCOMPARE(result.url, QStringLiteral("other"));
-}
-
-void VersionCheckResultTest::clearEmptiesEverything()
-{
-    VersionCheckResult result = filledRecord();
-    result.clear();
-    for (const QString* field :
-         {&result.platformType, &result.softwareRoot, &result.version, &result.minVersion,
-          &result.maxVersion, &result.forceVersion, &result.url, &result.noteJson}) {
-        QVERIFY(field->isEmpty());
-    }
-    QVERIFY(!result.needUpdate);
-    QVERIFY(!result.forceUpdate);
 }
 
 void VersionCheckResultTest::releaseNotes_data()
