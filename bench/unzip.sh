@@ -52,12 +52,20 @@ measure() { # label, command... -> "label  wall s  peak KiB"
   printf '%-14s wall %-9s peak RSS %6s KiB\n' "$label" "$wall" "$rss"
 }
 
+ours() { measure "ZWZipExtract" "$driver" "$package" "$work/out-ours"; }
+theirs() { measure "unzip -q" unzip -q "$package" -d "$work/out-unzip"; }
+# Each tool starts on a settled disk (the previous output removed and synced),
+# and the order alternates so neither pays for the other's deletions.
+settle() { rm -rf "$work/out-ours" "$work/out-unzip"; sync; sleep 1; }
 for run in $(seq "$runs"); do
-  rm -rf "$work/out-ours" "$work/out-unzip"
-  sync
-  measure "ZWZipExtract" "$driver" "$package" "$work/out-ours"
-  sync
-  measure "unzip -q" unzip -q "$package" -d "$work/out-unzip"
+  if ((run % 2)); then
+    settle; ours; settle; theirs
+  else
+    settle; theirs; settle; ours
+  fi
 done
+settle
+"$driver" "$package" "$work/out-ours" >/dev/null
+unzip -q "$package" -d "$work/out-unzip"
 diff -r "$work/out-ours" "$work/out-unzip" >/dev/null && echo "outputs identical"
 rm -rf "$work/out-ours" "$work/out-unzip"
