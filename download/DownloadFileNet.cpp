@@ -117,6 +117,8 @@ QFile* DownloadFileNet::openFileForWrite()
     return file.release();
 }
 
+// Only the folder is made here: a general path helper would take a package name
+// without a suffix for a folder and create one where the file must go.
 bool DownloadFileNet::makeParentFolder(const QString& filePath)
 {
     return !filePath.isEmpty() && QDir().mkpath(QFileInfo(filePath).absolutePath());
