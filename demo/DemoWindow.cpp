@@ -17,7 +17,6 @@ QLabel* makeLabel(const QString& text, int pointSize, bool bold, QWidget* parent
     font.setBold(bold);
     label->setFont(font);
     label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
     return label;
 }
 
@@ -31,11 +30,13 @@ DemoWindow::DemoWindow(const QString& version, const UpdaterLauncher& launcher, 
     layout->setContentsMargins(40, 30, 40, 30);
     layout->setSpacing(16);
     layout->addWidget(makeLabel(QStringLiteral("DemoApp"), 28, true, this));
-    const QString shown = version.isEmpty() ? QStringLiteral("(unknown)") : version;
-    auto* versionLabel = makeLabel(QStringLiteral("Version %1").arg(shown), 40, true, this);
+    layout->addWidget(makeLabel(QStringLiteral("installed version"), 11, false, this));
+    const QString shown = version.isEmpty() ? QStringLiteral("unknown") : version;
+    auto* versionLabel = makeLabel(shown, 48, true, this);
     versionLabel->setObjectName(QStringLiteral("lb_version"));
     layout->addWidget(versionLabel);
     m_news = makeLabel(QString(), 11, false, this);
+    m_news->setWordWrap(true);
     m_news->hide();
     layout->addWidget(m_news);
 
@@ -46,8 +47,9 @@ DemoWindow::DemoWindow(const QString& version, const UpdaterLauncher& launcher, 
     layout->addWidget(check);
 
     m_status = makeLabel(QString(), 10, false, this);
+    m_status->setWordWrap(true);
     layout->addWidget(m_status);
-    resize(480, 360);
+    setMinimumWidth(480);
 }
 
 void DemoWindow::setStatus(const QString& text)
