@@ -151,6 +151,11 @@ while ((idle < 2)); do
   fi
 done
 
+if ((SECONDS - started < 3)); then
+  echo "demo: DemoApp ended at once; what it said:" >&2
+  grep -v XDG_RUNTIME_DIR "$work/DemoApp.log" >&2 || true
+  exit 1
+fi
 version=$(sed -n 's/^Version=//p' "$install/config.ini")
 step "DemoApp closed; the installation is at version ${version}"
 if [ -f "$install/VaDeroru_temp" ]; then
