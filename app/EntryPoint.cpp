@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 #include "update/LaunchArguments.h"
 #include "update/LaunchSequence.h"
+#include "widgets/FontSubstitutions.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -21,6 +22,7 @@ constexpr int kRequiredArguments = 4;
 void prepareApplication(QApplication& application)
 {
     application.setWindowIcon(QIcon(QStringLiteral(":/resources/icon/icon_logo.png")));
+    installFontSubstitutions();
     QFont font = QApplication::font();
     font.setStyleStrategy(QFont::PreferAntialias);
     QApplication::setFont(font);

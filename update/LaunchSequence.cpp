@@ -1,8 +1,16 @@
 #include "update/LaunchSequence.h"
 
 #include "update/LaunchArguments.h"
+#include "update/Update.h"
 
-int runLaunchSequence(const LaunchArguments&)
+#include <QApplication>
+
+int runLaunchSequence(const LaunchArguments& arguments)
 {
-    return 0;
+    Update window(arguments.updateMode);
+    window.setLaunchArguments(arguments.softwareRoot, arguments.versionType, arguments.mainProgram,
+                              arguments.language);
+    if (window.checkForUpdate())
+        window.show();
+    return QApplication::exec();
 }

@@ -1,8 +1,144 @@
 #include "update/Update.h"
 
-Update::Update(bool updateMode, QWidget* parent) : QMainWindow(parent), updateMode(updateMode)
+#include "config/ConfigIni.h"
+#include "config/FileUtils.h"
+#include "service/BaseService.h"
+#include "widgets/MessageBoxDlg.h"
+
+#include <QDebug>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int kOk = 1024;
+
+void logUpdate(const QString& text)
 {
+    qInfo() << QString("Update: %1").arg(text);
+}
+
+} // namespace
+
+Update::Update(bool updateMode, QWidget* parent) : QMainWindow(parent)
+{
+    versionInfo.clear();
     ui.setupUi(this);
     initTextTable();
+    softwareRoot.clear();
+    mainProgram.clear();
+    downloading = false;
     applyTexts();
+    this->updateMode = updateMode;
+    connect(ui.pb_update, &QPushButton::clicked, this, &Update::slotUpdateNowClick);
+    connect(ui.pb_cancel, &QPushButton::clicked, this, &Update::slotCancelClick);
+}
+
+void Update::setLaunchArguments(QString softwareRoot, QString versionType, QString mainProgram,
+                                QString language)
+{
+    this->softwareRoot = softwareRoot;
+    this->versionType = versionType;
+    this->mainProgram = mainProgram;
+    this->language = language;
+    applyTexts();
+}
+
+bool Update::checkForUpdate()
+{
+    const QString serviceIp = readConfigValue("Version", "ServiceIP", defaultServiceAddress());
+    const QString servicePort = readConfigValue("Version", "ServicePort", "80");
+    currentVersion = readConfigValue("Version", "Version", QString());
+
+    if (!pingServer(serviceIp)) {
+        if (updateMode)
+            std::exit(0);
+        endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Prompt",
+                   "Unable to connect to server", "Confirm");
+    }
+
+    versionInfo.clear();
+    BaseService::instance()->setServiceContext(QString("%1:%2").arg(serviceIp, servicePort),
+                                               QString(), QString(), false);
+    QString errorText;
+    if (!BaseService::instance()->checkVersion("2", softwareRoot, versionType, currentVersion,
+                                               versionInfo, errorText, true)) {
+        if (updateMode)
+            std::exit(0);
+        endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Error",
+                   "Query program version error, unable to update temporarily", "Confirm");
+    }
+
+    if (!versionInfo.needUpdate) {
+        if (updateMode)
+            std::exit(0);
+        endWithBox(QString::fromUtf8("已是最新版本"), true, "Prompt", "It's the latest version",
+                   "I see");
+    }
+
+    showVersionInfo();
+    if (versionInfo.forceUpdate)
+        killProcess(mainProgram.toUtf8().toStdString());
+    return true;
+}
+
+void Update::endWithBox(const QString& logText, bool success, const QString& title,
+                        const QString& content, const QString& button)
+{
+    logUpdate(logText);
+    if (success)
+        MessageBoxDlg::showSuccess(localText(title), localText(content), kOk, "3", "#000000", 0,
+                                   localText(button));
+    else
+        MessageBoxDlg::showInfo(localText(title), localText(content), kOk, "3", "#000000", 0,
+                                localText(button));
+    std::exit(0);
+}
+
+void Update::showVersionInfo()
+{
+    ui.lb_oldVersion->setText(
+        QString("%1: %2").arg(localText("Current version"), "v" + currentVersion));
+    ui.lb_newVersion->setText(
+        QString("%1: %2").arg(localText("New version"), "v" + versionInfo.version));
+    ui.plainTextEdit->setPlainText(versionInfo.releaseNotes(language));
+    setDownloadState(false);
+}
+
+void Update::setDownloadState(bool on)
+{
+    downloading = on;
+    ui.barWidget->setVisible(on);
+    if (on) {
+        setButtonUsable(ui.pb_update, false);
+        setButtonUsable(ui.pb_cancel, true);
+        ui.pb_update->setText(localText("Update now"));
+        ui.pb_cancel->setText(localText("Cancel download"));
+        return;
+    }
+    ui.pb_cancel->setText(localText("Not updated yet"));
+    // Under a forced update the main program is already stopped, so leaving
+    // is not offered; "Update now" stays usable so that a cancelled or failed
+    // download can be tried again instead of stranding the user.
+    setButtonUsable(ui.pb_cancel, !versionInfo.forceUpdate);
+    setButtonUsable(ui.pb_update, true);
+}
+
+void Update::setButtonUsable(QPushButton* button, bool usable)
+{
+    button->setEnabled(usable);
+    button->setCursor(usable ? Qt::ArrowCursor : Qt::ForbiddenCursor);
+}
+
+void Update::slotCancelClick()
+{
+    logUpdate(QString::fromUtf8("忽略更新"));
+    if (downloading) {
+        emit signalCancelUpdate();
+        setDownloadState(false);
+        return;
+    }
+    if (versionInfo.forceUpdate)
+        restartMainProgram();
+    std::exit(0);
 }

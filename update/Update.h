@@ -3,11 +3,15 @@
 #include <QMainWindow>
 #include <QMap>
 #include <QString>
+#include <QVector>
 
+#include "service/VersionCheckResult.h"
 #include "ui_Update.h"
 
-// The updater's only window: the offer of a new version with its release
-// notes, the download progress and the two buttons that drive the update.
+// The updater's only window and the controller of the whole update: the
+// decision before anything is shown, the offer of a new version with its
+// release notes, the download, the installation and the hand-back to the
+// main program.
 class Update : public QMainWindow
 {
     Q_OBJECT
@@ -15,17 +19,63 @@ class Update : public QMainWindow
 public:
     explicit Update(bool updateMode, QWidget* parent = nullptr);
 
-protected:
-    // Fills the window's own translation table; keys are the English texts.
-    void initTextTable();
+    void setLaunchArguments(QString softwareRoot, QString versionType, QString mainProgram,
+                            QString language);
+    // True when an update is offered; every other outcome ends the process.
+    bool checkForUpdate();
+    void showVersionInfo();
+    // Downloading (true) or offering (false).
+    void setDownloadState(bool on);
+    // True when the host of `serviceAddress` answered an echo request in time.
+    bool pingServer(QString serviceAddress);
+    // Starts the main program again and ends the process.
+    [[noreturn]] void restartMainProgram();
+
+    // Installs the downloaded package over the application folder. Returns
+    // only after a failed installation that left the folder as it was.
+    void installPackage();
+    bool extractPackage(QString archivePath, QString targetFolder);
+    bool collectPackageFiles(QString folder, QVector<QString>& files);
+
     // `key` in the current language, or `key` itself when there is no
     // translation for it.
     QString localText(QString key);
+
+signals:
+    void signalCancelUpdate();
+
+public slots:
+    void slotUpdateNowClick();
+    void slotCancelClick();
+    void networkReplyProgress(qint64 bytesRead, qint64 totalBytes);
+
+protected:
+    // Fills the window's own translation table; keys are the English texts.
+    void initTextTable();
     // Window flags and the language-dependent start texts of the form.
     void applyTexts();
 
     Ui::UpdateUi ui;
     QMap<QString, QMap<QString, QString>> textTable;
     bool updateMode = false;
+    QString softwareRoot;
+    QString versionType;
+    QString mainProgram;
     QString language;
+    QString currentVersion;
+    VersionCheckResult versionInfo;
+    bool downloading = false;
+    QString packagePath;
+
+private:
+    [[noreturn]] void endWithBox(const QString& logText, bool success, const QString& title,
+                                 const QString& content, const QString& button);
+    void setButtonUsable(QPushButton* button, bool usable);
+    bool installFiles(const QString& tempFolder, const QVector<QString>& files);
+    void showUpdateFailed();
 };
+
+// Application folder + "/downloads" + `relative`.
+QString downloadsPath(QString relative);
+// A byte count as the size labels show it, e.g. "1.50 KB".
+QString formatSize(qint64 size);

@@ -1,4 +1,4 @@
-#include "CloudServiceProcess.h"
+#include "support/CloudServiceProcess.h"
 #include "support/TempInstallation.h"
 
 #include <QCryptographicHash>

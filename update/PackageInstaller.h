@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// Puts the unpacked files of a package over an installation so that a failure
+// at any file can be undone completely: every target that existed is backed
+// up before the first one is written, and the rollback restores those and
+// removes whatever the package added, folders included.
+class PackageInstaller
+{
+public:
+    PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder);
+
+    // One package file, as a path below the temp folder starting with "/".
+    void addEntry(const QString& entry);
+
+    // Copies every target that exists into the backup folder. Stops at the
+    // first copy that fails, naming it in `failedPath`; nothing in the
+    // installation has been written by then.
+    bool backUp(QString& failedPath);
+    // Copies every package file to its target, going on past failures so
+    // each one is logged. True when all of them landed.
+    bool install();
+    // Undoes install(): backed-up targets restored, added files and folders
+    // removed. Failures are logged and the rollback goes on.
+    void rollBack();
+
+private:
+    struct Item
+    {
+        QString source;
+        QString target;
+        QString backup;
+        bool existed = false;
+        bool written = false;
+    };
+
+    QString targetOf(const QString& entry) const;
+    bool makeFolderFor(const QString& file);
+    void restore(const Item& item);
+    void removeAddedFolders();
+
+    QString m_applicationDir;
+    QString m_tempFolder;
+    QString m_backupFolder;
+    QVector<Item> m_items;
+    QStringList m_addedFolders;
+};
+
+// True for a package file that is the updater itself, which must never be
+// written over the running executable.
+bool isUpdaterEntry(const QString& entry);

@@ -1,0 +1,98 @@
+#include "update/Update.h"
+
+#include "config/ConfigIni.h"
+#include "config/FileUtils.h"
+#include "download/ExtractZip.h"
+#include "platform/Platform.h"
+#include "update/PackageInstaller.h"
+#include "widgets/MessageBoxDlg.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cstdlib>
+
+void Update::installPackage()
+{
+    killProcess(platform::logConsoleImageName().toStdString());
+    killProcess(mainProgram.toUtf8().toStdString());
+
+    const QString tempFolder = downloadsPath("/update/temp");
+    const QString backupFolder = downloadsPath("/update/backup");
+    removeDirectory(tempFolder);
+    removeDirectory(backupFolder);
+    ensurePath(tempFolder);
+    ensurePath(backupFolder);
+
+    if (!extractPackage(packagePath, tempFolder)) {
+        showUpdateFailed();
+        std::exit(0);
+    }
+    QVector<QString> files;
+    if (!collectPackageFiles(tempFolder, files))
+        return;
+    if (!installFiles(tempFolder, files)) {
+        showUpdateFailed();
+        return;
+    }
+
+    removeDirectory(downloadsPath("/update"));
+    writeConfigValue("Version", "Version", versionInfo.version);
+    restartMainProgram();
+}
+
+bool Update::installFiles(const QString& tempFolder, const QVector<QString>& files)
+{
+    PackageInstaller installer(QCoreApplication::applicationDirPath(), tempFolder,
+                               downloadsPath("/update/backup"));
+    for (const QString& entry : files)
+        installer.addEntry(entry);
+
+    // Without a copy of every file about to be replaced a rollback could not
+    // give the installation back, so nothing is written then.
+    QString failedPath;
+    if (!installer.backUp(failedPath)) {
+        qInfo() << QString("Update backup failure: %1").arg(failedPath);
+        return false;
+    }
+    if (installer.install())
+        return true;
+    installer.rollBack();
+    return false;
+}
+
+void Update::showUpdateFailed()
+{
+    MessageBoxDlg::showInfo(localText("Error"), localText("Update failed"), 1024, "3", "#000000", 0,
+                            localText("Confirm"));
+}
+
+bool Update::extractPackage(QString archivePath, QString targetFolder)
+{
+    // The unpacker would take a folder for an archive it cannot open; only a
+    // file can be a package.
+    return QFileInfo(archivePath).isFile() && extractZip(archivePath, targetFolder);
+}
+
+bool Update::collectPackageFiles(QString folder, QVector<QString>& files)
+{
+    const QString base = QFileInfo(downloadsPath("/update/temp")).absoluteFilePath();
+    if (folder.isEmpty())
+        return false;
+    QDir dir(folder);
+    if (!dir.exists())
+        return true;
+    dir.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QFileInfoList entries = dir.entryInfoList();
+    for (const QFileInfo& entry : entries) {
+        if (entry.isFile()) {
+            files.append(entry.absoluteFilePath().remove(base));
+            continue;
+        }
+        if (!collectPackageFiles(entry.absoluteFilePath(), files))
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,18 @@
+#include "update/Update.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QProcess>
+
+#include <cstdlib>
+
+void Update::restartMainProgram()
+{
+    if (!mainProgram.isEmpty()) {
+        qInfo() << QString("Update: %1").arg(QString::fromUtf8("启动主程序"));
+        QProcess::startDetached(QCoreApplication::applicationDirPath() + "/" + mainProgram,
+                                {"restart", versionType});
+    }
+    qInfo() << QString("Update: %1").arg(QString::fromUtf8("更新程序退出"));
+    std::exit(0);
+}
