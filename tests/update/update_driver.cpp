@@ -6,6 +6,8 @@
 //   offer          wait until the window offers again (after a download)
 //   progress       wait until the download has reported some progress
 //   click:update   press "Update now"; click:cancel presses the second button
+//   invoke:cancel  run the second button's slot even when the button is
+//                  disabled, as under a forced update
 // Reports go to standard output, one line each, flushed at once because most
 // runs end in exit().
 #include "app/EntryPoint.h"
@@ -15,6 +17,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QWidget>
 #include <QtTest>
@@ -64,16 +67,22 @@ void reportWindow(QWidget* window)
     report(QString("WINDOW bar=%1").arg(child<QWidget>(window, "barWidget")->isVisible()));
 }
 
+// The box wraps its content in font markup.
+QString plainText(QString text)
+{
+    return text.remove(QRegularExpression("<[^>]*>"));
+}
+
 bool pressReturnOnBox()
 {
     QWidget* box = visibleTopLevel("MessageBoxDlg");
     if (!box)
         return false;
-    report("BOX status=" + box->property("STATUS").toString());
+    report("BOX status=" + child<QWidget>(box, "bgWidget")->property("STATUS").toString());
     const QList<QLabel*> labels = box->findChildren<QLabel*>();
     for (QLabel* label : labels) {
         if (!label->text().isEmpty())
-            report(QString("BOX %1=%2").arg(label->objectName(), label->text()));
+            report(QString("BOX %1=%2").arg(label->objectName(), plainText(label->text())));
     }
     QTest::keyClick(box, Qt::Key_Return);
     return true;
@@ -98,6 +107,11 @@ bool runStep(const QString& step)
     }
     if (step == "progress")
         return child<QProgressBar>(window, "progressBar")->value() > 0;
+    if (step == "invoke:cancel") {
+        report("INVOKE slotCancelClick");
+        QMetaObject::invokeMethod(window, "slotCancelClick", Qt::QueuedConnection);
+        return true;
+    }
     if (step.startsWith("click:")) {
         const QString name = step == "click:update" ? "pb_update" : "pb_cancel";
         report("CLICK " + name);

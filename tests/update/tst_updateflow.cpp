@@ -1,0 +1,564 @@
+// The whole updater as a process: the test driver (the real entry point plus a
+// scripted user) in a temporary installation, the real cloudservice, and a
+// stand-in main program that records how it was started.
+#include "config/FileUtils.h"
+#include "support/CloudServiceProcess.h"
+#include "support/TempInstallation.h"
+
+#include <QCryptographicHash>
+#include <QDate>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <httplib.h>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+const QString kMain = "FlowMain";
+const QString kRoot = "FlowApp";
+
+// Answers every version check with one fixed body, for answers the real
+// service never gives.
+class CannedService
+{
+public:
+    explicit CannedService(const QByteArray& body)
+    {
+        const std::string answer = body.toStdString();
+        m_server.Post("/cloudService/version/checkVersion",
+                      [answer](const httplib::Request&, httplib::Response& response) {
+                          response.set_content(answer, "application/json");
+                      });
+        m_port = m_server.bind_to_any_port("127.0.0.1");
+        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    }
+    ~CannedService()
+    {
+        m_server.stop();
+        m_thread.join();
+    }
+    int port() const { return m_port; }
+
+private:
+    httplib::Server m_server;
+    std::thread m_thread;
+    int m_port = 0;
+};
+
+QByteArray release(const QString& version, const QString& url, bool mandatory)
+{
+    QJsonObject notes{{"en_US", "Faster start.\nFewer crashes."},
+                      {"zh_CN", QString::fromUtf8("启动更快。\n崩溃更少。")},
+                      {"default", "Release notes."}};
+    QJsonObject entry{{"version", version}, {"url", url}, {"notes", notes}};
+    if (mandatory)
+        entry.insert("mandatory", true);
+    return QJsonDocument(entry).toJson(QJsonDocument::Compact);
+}
+
+QByteArray catalog(const QString& versionType, const QByteArray& releaseJson)
+{
+    return QString("{\"softwareRoots\":{\"%1\":{\"%2\":{\"releases\":[%3]}}}}")
+        .arg(kRoot, versionType, QString::fromUtf8(releaseJson))
+        .toUtf8();
+}
+
+// Every file and folder below `root` with its content and mode, except what
+// the updater itself writes beside the installation.
+QMap<QString, QByteArray> snapshot(const QString& root)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = path.mid(root.size());
+        if (relative.startsWith("/downloads") || relative.startsWith("/log") ||
+            relative.endsWith(".args"))
+            continue;
+        const QFileInfo info(path);
+        QByteArray value = QByteArray::number(int(info.permissions()), 16);
+        if (info.isFile()) {
+            QFile file(path);
+            file.open(QIODevice::ReadOnly);
+            value +=
+                ' ' + QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex();
+        }
+        entries.insert(relative, value);
+    }
+    return entries;
+}
+
+} // namespace
+
+class TestUpdateFlow : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TempInstallation> m_install;
+    std::unique_ptr<CloudServiceProcess> m_service;
+    QTemporaryDir m_work;
+    QString m_driver;
+
+    QString packagesFolder() const { return m_work.filePath("packages"); }
+
+    void configure(int port, const QString& version, const QString& language = "en_US")
+    {
+        m_install->setIni("config.ini", "Version", "ServiceIP", "http://127.0.0.1");
+        m_install->setIni("config.ini", "Version", "ServicePort", QString::number(port));
+        m_install->setIni("config.ini", "Version", "Version", version);
+        m_install->setIni("config/system.ini", "BaseSetting", "LangType", language);
+    }
+
+    bool startService(const QByteArray& catalogJson, const QStringList& extra = {})
+    {
+        const QString catalogPath = m_work.filePath("catalog.json");
+        QFile file(catalogPath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        file.write(catalogJson);
+        file.close();
+        m_service = std::make_unique<CloudServiceProcess>();
+        const bool started = m_service->start(
+            QStringList{"--catalog", catalogPath, "--packages", packagesFolder()} + extra,
+            m_work.filePath("service.log"));
+        if (!started)
+            qWarning("%s", qPrintable(m_service->startError()));
+        return started;
+    }
+
+    // A package made with the zip tool from `files` (path -> content).
+    void makePackage(const QString& name, const QMap<QString, QByteArray>& files)
+    {
+        QTemporaryDir tree;
+        QStringList paths;
+        for (auto file = files.cbegin(); file != files.cend(); ++file) {
+            const QString path = tree.filePath(file.key());
+            QDir().mkpath(QFileInfo(path).path());
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(file.value());
+            paths.append(file.key());
+        }
+        QDir().mkpath(packagesFolder());
+        QProcess zip;
+        zip.setWorkingDirectory(tree.path());
+        zip.start("zip", QStringList{"-q", "-X", QDir(packagesFolder()).filePath(name)} + paths);
+        QVERIFY(zip.waitForFinished(30000));
+        QCOMPARE(zip.exitCode(), 0);
+    }
+
+    ProcessResult
+    runDriver(const QStringList& arguments, const QString& script,
+              QProcessEnvironment environment = QProcessEnvironment::systemEnvironment())
+    {
+        environment.insert("UPDATE_DRIVER_SCRIPT", script);
+        environment.remove("FAKE_MAIN_RECORD");
+        return runProcess(m_driver, arguments, environment, 60000);
+    }
+
+    QStringList reports(const ProcessResult& result) const
+    {
+        return QString::fromUtf8(result.standardOutput).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QString log() const
+    {
+        const QDate today = QDate::currentDate();
+        return QString::fromUtf8(m_install->readFile(
+            QString("log/%1/VaDeroru_[Info]_log_%2.txt")
+                .arg(today.toString("yyyyMMdd"), today.toString("yyyy-MM-dd"))));
+    }
+
+    static QString quoted(const char* text) { return "\"" + QString::fromUtf8(text) + "\""; }
+
+    QStringList restartRecord() const
+    {
+        return QString::fromUtf8(m_install->readFile(kMain + ".args"))
+            .split('\n', Qt::SkipEmptyParts);
+    }
+
+    // The main program as the user started it, before the updater runs.
+    std::unique_ptr<QProcess> startMain()
+    {
+        auto main = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("FAKE_MAIN_RECORD", m_install->filePath("initial.args"));
+        main->setProcessEnvironment(environment);
+        main->start(m_install->filePath(kMain), QStringList());
+        main->waitForStarted();
+        return main;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_work.isValid()); }
+
+    void init()
+    {
+        m_install = std::make_unique<TempInstallation>();
+        QVERIFY(m_install->isValid());
+        m_driver = m_install->installExecutable(UPDATE_DRIVER_EXE, "VaDeroru");
+        m_install->installExecutable(FAKE_MAIN_EXE, kMain);
+        QDir(packagesFolder()).removeRecursively();
+        QDir().mkpath(packagesFolder());
+    }
+
+    void cleanup()
+    {
+        m_service.reset();
+        // Main programs the updater started are nobody's children here.
+        killProcess(kMain.toStdString());
+        m_install.reset();
+    }
+
+    void endsWithoutOffer_data();
+    void endsWithoutOffer();
+    void offerShowsVersionsAndNotes_data();
+    void offerShowsVersionsAndNotes();
+    void forcedOfferStopsMainProgram_data();
+    void forcedOfferStopsMainProgram();
+    void fullUpdate();
+    void failedDownloadReturnsToOffer_data();
+    void failedDownloadReturnsToOffer();
+    void blockedTargetRollsBack();
+    void brokenPackageLeavesInstallation_data();
+    void brokenPackageLeavesInstallation();
+};
+
+void TestUpdateFlow::endsWithoutOffer_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<bool>("updateMode");
+    QTest::addColumn<QString>("boxStatus");
+    QTest::addColumn<QString>("boxContent");
+    QTest::addColumn<QString>("logLine");
+
+    const QString unreachable = QString::fromUtf8("无法连接到服务器");
+    const QString latest = QString::fromUtf8("已是最新版本");
+    struct Case
+    {
+        const char* situation;
+        const char* status;
+        const char* content;
+        QString logLine;
+    };
+    const Case cases[] = {
+        {"unreachable", "INFO", "Unable to connect to server", unreachable},
+        {"query failed", "INFO", "Query program version error, unable to update temporarily",
+         unreachable},
+        {"up to date", "SUCCESS", "It's the latest version", latest},
+        {"forced but not needed", "SUCCESS", "It's the latest version", latest},
+        {"success without data", "SUCCESS", "It's the latest version", latest},
+    };
+    for (const Case& c : cases) {
+        QTest::addRow("%s, check", c.situation)
+            << c.situation << false << c.status << c.content << "Update: " + c.logLine;
+        QTest::addRow("%s, update", c.situation) << c.situation << true << ""
+                                                 << ""
+                                                 << "";
+    }
+}
+
+void TestUpdateFlow::endsWithoutOffer()
+{
+    QFETCH(QString, situation);
+    QFETCH(bool, updateMode);
+    QFETCH(QString, boxStatus);
+    QFETCH(QString, boxContent);
+    QFETCH(QString, logLine);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    std::unique_ptr<CannedService> canned;
+    if (situation == "unreachable") {
+        // A ping that never hears a reply stands for a host that is down.
+        const QString standIns = m_work.filePath("silent-ping");
+        QDir().mkpath(standIns);
+        QFile ping(standIns + "/ping");
+        QVERIFY(ping.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ping.write("#!/bin/sh\nexit 1\n");
+        ping.close();
+        ping.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        environment.insert("PATH", standIns + ":" + environment.value("PATH"));
+        configure(9, "1.0.0");
+    } else if (situation == "query failed") {
+        configure(9, "1.0.0"); // nothing listens on the discard port
+    } else if (situation == "up to date") {
+        QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", true))));
+        configure(m_service->port(), "2.0.0");
+    } else {
+        const QByteArray data = situation == "success without data"
+                                    ? QByteArray()
+                                    : QByteArray(",\"data\":{\"needUpdate\":false,\"forceUpdate\":"
+                                                 "true,\"version\":\"9.0\"}");
+        canned = std::make_unique<CannedService>("{\"success\":true,\"code\":0,\"message\":\"ok\"" +
+                                                 data + "}");
+        configure(canned->port(), "1.0.0");
+    }
+    std::unique_ptr<QProcess> main = startMain();
+
+    const ProcessResult result =
+        runDriver({updateMode ? "update" : "check", kRoot, kMain}, "box", environment);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    if (updateMode) {
+        QVERIFY2(lines.filter("BOX").isEmpty(), qPrintable(lines.join('\n')));
+        QVERIFY(!log().contains("Update: " + QString::fromUtf8("无法连接到服务器")));
+        QVERIFY(!log().contains("Update: " + QString::fromUtf8("已是最新版本")));
+    } else {
+        QVERIFY2(lines.contains("BOX status=" + boxStatus), qPrintable(lines.join('\n')));
+        QVERIFY(lines.contains("BOX ContentText=" + boxContent));
+        QVERIFY2(log().contains("\"" + logLine + "\""), qPrintable(log()));
+    }
+    // Nothing was offered, so the main program keeps running.
+    QCOMPARE(main->state(), QProcess::Running);
+}
+
+void TestUpdateFlow::offerShowsVersionsAndNotes_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("oldLabel");
+    QTest::addColumn<QString>("newLabel");
+    QTest::addColumn<QString>("notes");
+    QTest::addColumn<QString>("cancelText");
+
+    QTest::newRow("English") << "en_US"
+                             << "1.0.0"
+                             << "Current version: v1.0.0"
+                             << "New version: v2.0.0"
+                             << "Faster start.\\nFewer crashes."
+                             << "Not updated yet";
+    QTest::newRow("Chinese") << "zh_CN"
+                             << "1.0.0" << QString::fromUtf8("当前版本: v1.0.0")
+                             << QString::fromUtf8("新的版本: v2.0.0")
+                             << QString::fromUtf8("启动更快。\\n崩溃更少。")
+                             << QString::fromUtf8("暂不更新");
+    QTest::newRow("no notes in the language, empty installed version") << "de_DE"
+                                                                       << ""
+                                                                       << "Current version: v"
+                                                                       << "New version: v2.0.0"
+                                                                       << "Release notes."
+                                                                       << "Not updated yet";
+}
+
+void TestUpdateFlow::offerShowsVersionsAndNotes()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, installed);
+    QFETCH(QString, oldLabel);
+    QFETCH(QString, newLabel);
+    QFETCH(QString, notes);
+    QFETCH(QString, cancelText);
+
+    QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
+    configure(m_service->port(), installed, language);
+    std::unique_ptr<QProcess> main = startMain();
+
+    const ProcessResult result = runDriver({"check", kRoot, kMain}, "window;click:cancel");
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.contains("WINDOW old=" + oldLabel), qPrintable(lines.join('\n')));
+    QVERIFY(lines.contains("WINDOW new=" + newLabel));
+    QVERIFY(lines.contains("WINDOW notes=" + notes));
+    QVERIFY(lines.contains("WINDOW cancel=" + cancelText + "|enabled|arrow"));
+    QVERIFY(lines.contains("WINDOW bar=0"));
+    QVERIFY(log().contains(quoted("Update: 忽略更新")));
+    // Declining a voluntary update leaves the main program alone.
+    QCOMPARE(main->state(), QProcess::Running);
+    QVERIFY(!QFile::exists(m_install->filePath(kMain + ".args")));
+}
+
+void TestUpdateFlow::forcedOfferStopsMainProgram_data()
+{
+    QTest::addColumn<QString>("mainProgram");
+    QTest::newRow("main program named") << kMain;
+    QTest::newRow("no main program") << QString();
+}
+
+void TestUpdateFlow::forcedOfferStopsMainProgram()
+{
+    QFETCH(QString, mainProgram);
+
+    QVERIFY(startService(catalog("beta", release("2.0.0", "/packages/p.zip", true))));
+    configure(m_service->port(), "1.0.0");
+    std::unique_ptr<QProcess> main = startMain();
+
+    const ProcessResult result =
+        runDriver({"update", kRoot, mainProgram, "beta"}, "window;invoke:cancel");
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.contains("WINDOW cancel=Not updated yet|disabled|forbidden"),
+             qPrintable(lines.join('\n')));
+    QVERIFY(lines.contains("WINDOW update=Update now|enabled|arrow"));
+    QVERIFY(log().contains(quoted("Update: 更新程序退出")));
+
+    if (mainProgram.isEmpty()) {
+        QCOMPARE(main->state(), QProcess::Running);
+        QVERIFY(!log().contains(quoted("Update: 启动主程序")));
+        return;
+    }
+    QVERIFY(main->waitForFinished(5000));
+    QVERIFY(log().contains(quoted("Update: 启动主程序")));
+    QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
+    QCOMPARE(restartRecord(), QStringList({"restart", "beta"}));
+}
+
+void TestUpdateFlow::fullUpdate()
+{
+    m_install->writeFile("readme.txt", "old readme");
+    m_install->writeFile("bin/core.so", "old core");
+    m_install->writeFile("LICENSE", "old licence");
+    m_install->writeFile("keep.dat", "untouched");
+    const QByteArray updaterBefore = m_install->readFile("VaDeroru");
+    makePackage("app 2.zip", {{"readme.txt", "new readme"},
+                              {"bin/core.so", "new core"},
+                              {"bin/plugins/deep/extra.so", "added deep"},
+                              {"LICENSE", "new licence"},
+                              {"NOTICE", "added without suffix"},
+                              {"VaDeroru", "the next updater"}});
+    QVERIFY(startService(catalog("general", release("2.0.0", "/packages/app%202.zip", false))));
+    configure(m_service->port(), "1.0.0");
+    std::unique_ptr<QProcess> main = startMain();
+
+    const ProcessResult result = runDriver({"update", kRoot, kMain}, "window;click:update");
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+
+    QCOMPARE(m_install->readFile("readme.txt"), QByteArray("new readme"));
+    QCOMPARE(m_install->readFile("bin/core.so"), QByteArray("new core"));
+    QCOMPARE(m_install->readFile("bin/plugins/deep/extra.so"), QByteArray("added deep"));
+    QCOMPARE(m_install->readFile("LICENSE"), QByteArray("new licence"));
+    QCOMPARE(m_install->readFile("NOTICE"), QByteArray("added without suffix"));
+    QCOMPARE(m_install->readFile("keep.dat"), QByteArray("untouched"));
+    QCOMPARE(m_install->readFile("VaDeroru"), updaterBefore);
+    QCOMPARE(m_install->readFile("VaDeroru_temp"), QByteArray("the next updater"));
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
+    QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
+    QVERIFY(main->waitForFinished(5000));
+    QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
+    QCOMPARE(restartRecord(), QStringList({"restart", "general"}));
+    QVERIFY(log().contains(
+        QString::fromUtf8("Update: 开始下载更新包 http://127.0.0.1:%1/packages/app%202.zip")
+            .arg(m_service->port())));
+}
+
+void TestUpdateFlow::failedDownloadReturnsToOffer_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QStringList>("serviceOptions");
+    QTest::addColumn<QString>("script");
+
+    const QString back = "offer;click:cancel";
+    QTest::newRow("not found") << "/packages/missing.zip" << QStringList()
+                               << "window;click:update;" + back;
+    QTest::newRow("dropped connection")
+        << "/packages/big.zip" << QStringList{"--fail-package-after", "100000"}
+        << "window;click:update;" + back;
+    QTest::newRow("cancelled") << "/packages/big.zip" << QStringList{"--throttle-kbps", "64"}
+                               << "window;click:update;progress;click:cancel;" + back;
+}
+
+void TestUpdateFlow::failedDownloadReturnsToOffer()
+{
+    QFETCH(QString, url);
+    QFETCH(QStringList, serviceOptions);
+    QFETCH(QString, script);
+
+    // Incompressible, so the package is as large as its content.
+    QByteArray big(2 * 1024 * 1024, '\0');
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(big.data()),
+                                          big.size() / int(sizeof(quint32)));
+    makePackage("big.zip", {{"big.bin", big}});
+    QVERIFY(startService(catalog("general", release("2.0.0", url, false)), serviceOptions));
+    configure(m_service->port(), "1.0.0");
+    const auto before = snapshot(m_install->path());
+
+    const ProcessResult result = runDriver({"check", kRoot, kMain}, script);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.contains("DONE offer"), qPrintable(lines.join('\n')));
+    // Back in the offer with both buttons usable.
+    QCOMPARE(lines.filter("WINDOW update=").last(),
+             QString("WINDOW update=Update now|enabled|arrow"));
+    QCOMPARE(lines.filter("WINDOW cancel=").last(),
+             QString("WINDOW cancel=Not updated yet|enabled|arrow"));
+    QVERIFY(log().contains(quoted("Update: 下载更新包失败")));
+    const QDir update(m_install->filePath("downloads/update"));
+    QVERIFY2(update.entryList(QDir::Files).isEmpty(), qPrintable(update.entryList().join(',')));
+    QCOMPARE(snapshot(m_install->path()), before);
+}
+
+void TestUpdateFlow::blockedTargetRollsBack()
+{
+    m_install->writeFile("a.txt", "old a");
+    m_install->writeFile("z.txt", "old z");
+    m_install->writeFile("data/settings.json/inside", "a folder where the package has a file");
+    makePackage("p.zip", {{"a.txt", "new a"},
+                          {"data/settings.json", "{}"},
+                          {"new/added.txt", "added"},
+                          {"z.txt", "new z"}});
+    QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
+    configure(m_service->port(), "1.0.0");
+    const auto before = snapshot(m_install->path());
+
+    const ProcessResult result =
+        runDriver({"check", kRoot, kMain}, "window;click:update;box;offer;click:cancel");
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.contains("BOX ContentText=Update failed"), qPrintable(lines.join('\n')));
+    QVERIFY(lines.contains("DONE offer"));
+    QVERIFY(log().contains("Update install failure: from:"));
+    QCOMPARE(snapshot(m_install->path()), before);
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+}
+
+void TestUpdateFlow::brokenPackageLeavesInstallation_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("not a zip") << "text";
+    QTest::newRow("truncated zip") << "truncated";
+}
+
+void TestUpdateFlow::brokenPackageLeavesInstallation()
+{
+    QFETCH(QString, kind);
+
+    m_install->writeFile("a.txt", "old a");
+    makePackage("p.zip", {{"a.txt", QByteArray(200000, 'n')}, {"b.txt", "b"}});
+    QFile package(QDir(packagesFolder()).filePath("p.zip"));
+    QVERIFY(package.open(QIODevice::ReadWrite));
+    if (kind == "text") {
+        package.resize(0);
+        package.write("<html>not a package</html>");
+    } else {
+        package.resize(package.size() / 2);
+    }
+    package.close();
+    QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
+    configure(m_service->port(), "1.0.0");
+    const auto before = snapshot(m_install->path());
+
+    const ProcessResult result = runDriver({"update", kRoot, kMain}, "window;click:update;box");
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(reports(result).contains("BOX ContentText=Update failed"),
+             qPrintable(reports(result).join('\n')));
+    QCOMPARE(snapshot(m_install->path()), before);
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+}
+
+QTEST_GUILESS_MAIN(TestUpdateFlow)
+#include "tst_updateflow.moc"
