@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools
   libzip-dev libcpp-httplib-dev libssl-dev openssl
-  iputils-ping procps psmisc zip unzip curl
+  iputils-ping procps psmisc zip unzip curl time
   fonts-wqy-microhei fonts-dejavu-core
   xvfb xauth imagemagick
 )
