@@ -105,6 +105,7 @@ class TestUpdateFlow : public QObject
 
     std::unique_ptr<TempInstallation> m_install;
     std::unique_ptr<CloudServiceProcess> m_service;
+    std::unique_ptr<QProcess> m_main;
     QTemporaryDir m_work;
     QString m_driver;
 
@@ -187,9 +188,10 @@ class TestUpdateFlow : public QObject
     }
 
     // The main program as the user started it, before the updater runs.
-    std::unique_ptr<QProcess> startMain()
+    QProcess* startMain()
     {
-        auto main = std::make_unique<QProcess>();
+        m_main = std::make_unique<QProcess>();
+        QProcess* main = m_main.get();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("FAKE_MAIN_RECORD", m_install->filePath("initial.args"));
         main->setProcessEnvironment(environment);
@@ -214,6 +216,11 @@ private slots:
     void cleanup()
     {
         m_service.reset();
+        if (m_main) {
+            m_main->kill();
+            m_main->waitForFinished();
+            m_main.reset();
+        }
         // Main programs the updater started are nobody's children here.
         killProcess(kMain.toStdString());
         m_install.reset();
@@ -302,7 +309,7 @@ void TestUpdateFlow::endsWithoutOffer()
                                                  data + "}");
         configure(canned->port(), "1.0.0");
     }
-    std::unique_ptr<QProcess> main = startMain();
+    QProcess* main = startMain();
 
     const ProcessResult result =
         runDriver({updateMode ? "update" : "check", kRoot, kMain}, "box", environment);
@@ -361,7 +368,7 @@ void TestUpdateFlow::offerShowsVersionsAndNotes()
 
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
     configure(m_service->port(), installed, language);
-    std::unique_ptr<QProcess> main = startMain();
+    QProcess* main = startMain();
 
     const ProcessResult result = runDriver({"check", kRoot, kMain}, "window;click:cancel");
     QVERIFY(result.finished);
@@ -391,7 +398,7 @@ void TestUpdateFlow::forcedOfferStopsMainProgram()
 
     QVERIFY(startService(catalog("beta", release("2.0.0", "/packages/p.zip", true))));
     configure(m_service->port(), "1.0.0");
-    std::unique_ptr<QProcess> main = startMain();
+    QProcess* main = startMain();
 
     const ProcessResult result =
         runDriver({"update", kRoot, mainProgram, "beta"}, "window;invoke:cancel");
@@ -429,7 +436,7 @@ void TestUpdateFlow::fullUpdate()
                               {"VaDeroru", "the next updater"}});
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/app%202.zip", false))));
     configure(m_service->port(), "1.0.0");
-    std::unique_ptr<QProcess> main = startMain();
+    QProcess* main = startMain();
 
     const ProcessResult result = runDriver({"update", kRoot, kMain}, "window;click:update");
     QVERIFY(result.finished);
