@@ -4,6 +4,7 @@
 #   bench/unzip.sh [BUILD_DIR]      (BENCH_DIR: work folder, RUNS: repetitions)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/package.sh
 build=${1:-build}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-unzip}
 runs=${RUNS:-3}
@@ -15,28 +16,7 @@ package=$work/package.zip
 
 if [ ! -f "$package" ]; then
   echo "generating $package ..."
-  rm -rf "$work/tree"
-  # 100 folders x 100 files, 1-100 KB each; half of them text-like
-  # (compressible), half random bytes (stored as good as incompressible).
-  python3 - "$work/tree" <<'PY'
-import os, random, sys
-root = sys.argv[1]
-rng = random.Random(42)
-words = [b"update", b"package", b"installer", b"config", b"value", b"\n", b"0123456789"]
-for d in range(100):
-    folder = os.path.join(root, "app", f"module{d:03d}", "data")
-    os.makedirs(folder, exist_ok=True)
-    for f in range(100):
-        size = rng.randint(1, 100) * 1024
-        if f % 2:
-            data = os.urandom(size)
-        else:
-            data = b" ".join(rng.choice(words) for _ in range(size // 6 + 1))[:size]
-        with open(os.path.join(folder, f"file{f:03d}.bin"), "wb") as out:
-            out.write(data)
-PY
-  (cd "$work/tree" && zip -q -r "$package" app)
-  rm -rf "$work/tree"
+  make_package "$package"
 fi
 files=$(unzip -Z1 "$package" | grep -vc '/$' || true)
 bytes=$(unzip -Zt "$package" | awk '{print $3}')

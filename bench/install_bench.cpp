@@ -1,0 +1,80 @@
+// Installs one package the way the updater does: unpacks it, backs up every
+// installed file it replaces and copies it over the installation. Prints the
+// time of each step and the peak memory.
+//   install_bench ARCHIVE APPLICATION_DIR WORK_DIR
+// The package is unpacked into WORK_DIR/temp and backed up into WORK_DIR/backup.
+
+#include "PeakRss.h"
+#include "download/ExtractZip.h"
+#include "update/PackageInstaller.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cstdio>
+
+namespace {
+
+// Package entries as the updater names them: "/" + path below the temp folder.
+QStringList packageEntries(const QString& tempFolder)
+{
+    QStringList entries;
+    QDirIterator files(tempFolder, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext())
+        entries.append(files.next().mid(tempFolder.size()));
+    return entries;
+}
+
+double seconds(QElapsedTimer& clock)
+{
+    const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+    clock.restart();
+    return elapsed;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s ARCHIVE APPLICATION_DIR WORK_DIR\n", argv[0]);
+        return 2;
+    }
+    const QString archive = QString::fromLocal8Bit(argv[1]);
+    const QString applicationDir = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
+    const QString work = QDir(QString::fromLocal8Bit(argv[3])).absolutePath();
+    const QString tempFolder = work + "/temp";
+    const QString backupFolder = work + "/backup";
+    if (!QDir().mkpath(tempFolder) || !QDir().mkpath(backupFolder)) {
+        std::fprintf(stderr, "cannot create the work folders below %s\n", argv[3]);
+        return 1;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    if (!extractZip(archive, tempFolder)) {
+        std::fprintf(stderr, "unpacking failed\n");
+        return 1;
+    }
+    const QStringList entries = packageEntries(tempFolder);
+    const double unpack = seconds(clock);
+
+    PackageInstaller installer(applicationDir, tempFolder, backupFolder);
+    for (const QString& entry : entries)
+        installer.addEntry(entry);
+    QString failedPath;
+    if (!installer.backUp(failedPath)) {
+        std::fprintf(stderr, "backup failed at %s\n", qPrintable(failedPath));
+        return 1;
+    }
+    const double backUp = seconds(clock);
+    const bool installed = installer.install();
+    const double install = seconds(clock);
+
+    std::printf("%d files: unpack %.2f s, backup %.2f s, install %.2f s, total %.2f s, "
+                "peak RSS %ld KiB\n",
+                entries.size(), unpack, backUp, install, unpack + backUp + install, peakRssKiB());
+    return installed ? 0 : 1;
+}

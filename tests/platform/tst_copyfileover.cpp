@@ -1,0 +1,121 @@
+#include <QStorageInfo>
+#include <QtTest>
+
+#include "platform/Platform.h"
+
+namespace {
+
+// Read and write for everybody, execute for the owner: a mode the usual
+// umask would cut down if it were given at creation.
+const QFile::Permissions kOddMode =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
+    QFile::ExeUser | QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7919) >> 5);
+    return bytes;
+}
+
+void writeFile(const QString& path, const QByteArray& content, QFile::Permissions mode)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+    QVERIFY(file.setPermissions(mode));
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestCopyFileOver : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void copies_data();
+    void copies();
+    void refuses_data();
+    void refuses();
+};
+
+void TestCopyFileOver::copies_data()
+{
+    QTest::addColumn<bool>("otherFileSystem");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("targetExists");
+
+    QTest::newRow("empty file") << false << 0 << false;
+    QTest::newRow("several MB over an existing file") << false << 3'000'007 << true;
+    // The kernel does not copy between file systems of different kinds; the
+    // bytes then go through the process.
+    QTest::newRow("from another file system") << true << 3'000'007 << true;
+    QTest::newRow("empty file from another file system") << true << 0 << false;
+}
+
+void TestCopyFileOver::copies()
+{
+    QFETCH(bool, otherFileSystem);
+    QFETCH(int, size);
+    QFETCH(bool, targetExists);
+
+    QTemporaryDir targetDir;
+    QTemporaryDir otherDir(QStringLiteral("/dev/shm/vaderoru-XXXXXX"));
+    if (otherFileSystem && (!otherDir.isValid() || QStorageInfo(otherDir.path()).device() ==
+                                                       QStorageInfo(targetDir.path()).device()))
+        QSKIP("no second file system at /dev/shm");
+    const QString source = (otherFileSystem ? otherDir.path() : targetDir.path()) + "/source.bin";
+    const QString target = targetDir.path() + "/target.bin";
+    const QByteArray content = pattern(size);
+    writeFile(source, content, kOddMode);
+    if (targetExists)
+        writeFile(target, "older and shorter", QFile::ReadOwner | QFile::WriteOwner);
+
+    QVERIFY(platform::copyFileOver(source, target));
+    QVERIFY(readFile(target) == content);
+    QCOMPARE(QFile::permissions(target), kOddMode);
+    const QStringList expectedFiles =
+        otherFileSystem ? QStringList{"target.bin"} : QStringList{"source.bin", "target.bin"};
+    QCOMPARE(QDir(targetDir.path()).entryList(QDir::Files), expectedFiles);
+}
+
+void TestCopyFileOver::refuses_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("target");
+
+    QTest::newRow("missing source") << QString("missing.bin") << QString("target.bin");
+    QTest::newRow("source is a folder") << QString("folder") << QString("target.bin");
+    QTest::newRow("target in a missing folder")
+        << QString("source.bin") << QString("missing/target.bin");
+    QTest::newRow("folder in the target's place") << QString("source.bin") << QString("folder");
+}
+
+// A copy that cannot be made leaves the target as it was and nothing beside it.
+void TestCopyFileOver::refuses()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, target);
+
+    QTemporaryDir dir;
+    writeFile(dir.filePath("source.bin"), "source", kOddMode);
+    writeFile(dir.filePath("target.bin"), "target", kOddMode);
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+    const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    QVERIFY(!platform::copyFileOver(dir.filePath(source), dir.filePath(target)));
+    QCOMPARE(readFile(dir.filePath("target.bin")), QByteArray("target"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QVERIFY(QDir(dir.filePath("folder")).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestCopyFileOver)
+#include "tst_copyfileover.moc"
