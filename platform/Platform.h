@@ -23,6 +23,14 @@ bool stopProcessesByImageName(const QString& imageName);
 // Copies `existingFile` over `newFile`, replacing it when present.
 bool copyFileOver(const QString& existingFile, const QString& newFile);
 
+// Makes everything written so far below `folder` durable. One call covers a
+// whole set of files: on Linux a single syncfs of the folder's file system;
+// on Windows, which offers ordinary users no volume-wide flush, one pass of
+// flushes over `files`.
+bool flushToDisk(const QString& folder, const QStringList& files);
+// Makes the renames and removals inside `folder` itself durable.
+bool syncFolder(const QString& folder);
+
 // The system's echo-request command: two requests, `timeoutMs` per reply.
 struct PingCommand
 {

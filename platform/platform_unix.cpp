@@ -191,6 +191,31 @@ bool copyFileOver(const QString& existingFile, const QString& newFile)
     return ok;
 }
 
+namespace {
+
+bool withFolder(const QString& folder, int (*operation)(int))
+{
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool done = operation(fd) == 0;
+    ::close(fd);
+    return done;
+}
+
+} // namespace
+
+bool flushToDisk(const QString& folder, const QStringList&)
+{
+    return withFolder(folder, ::syncfs);
+}
+
+bool syncFolder(const QString& folder)
+{
+    return withFolder(folder, ::fsync);
+}
+
 PingCommand pingCommand(const QString& host, int count, int timeoutMs)
 {
     const int timeoutSeconds = qMax(1, (timeoutMs + 999) / 1000);

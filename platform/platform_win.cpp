@@ -22,6 +22,29 @@ bool copyFileOver(const QString& existingFile, const QString& newFile)
                      reinterpret_cast<LPCWSTR>(newFile.utf16()), FALSE) != 0;
 }
 
+bool flushToDisk(const QString&, const QStringList& files)
+{
+    bool flushed = true;
+    for (const QString& file : files) {
+        const HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(file.utf16()), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A file that cannot be opened for writing was not written by us.
+        if (handle == INVALID_HANDLE_VALUE)
+            continue;
+        flushed = FlushFileBuffers(handle) != 0 && flushed;
+        CloseHandle(handle);
+    }
+    return flushed;
+}
+
+bool syncFolder(const QString&)
+{
+    // Windows offers no flush of a folder; NTFS logs its renames in order
+    // with the file data flushed before them.
+    return true;
+}
+
 PingCommand pingCommand(const QString& host, int count, int timeoutMs)
 {
     return {QStringLiteral("ping"),
