@@ -11,8 +11,10 @@ QString keyPath(const QString& group, const QString& key)
     return QLatin1Char('/') + group + QLatin1Char('/') + key;
 }
 
-QString readIniValue(const QString& path, const QString& group, const QString& key,
-                     const QString& defaultValue)
+} // namespace
+
+QString readIniFileValue(const QString& path, const QString& group, const QString& key,
+                         const QString& defaultValue)
 {
     QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("utf8"));
@@ -21,7 +23,21 @@ QString readIniValue(const QString& path, const QString& group, const QString& k
     return value.isEmpty() ? defaultValue : value;
 }
 
-} // namespace
+bool writeIniFileValue(const QString& path, const QString& group, const QString& key,
+                       const QString& value)
+{
+    {
+        // QSettings writes a new file beside the old one, flushes it and
+        // renames it over, so the file is never seen half written.
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setIniCodec(QTextCodec::codecForName("utf8"));
+        settings.setValue(keyPath(group, key), value);
+        settings.sync();
+    }
+    QSettings check(path, QSettings::IniFormat);
+    check.setIniCodec(QTextCodec::codecForName("utf8"));
+    return check.value(keyPath(group, key)).toString() == value;
+}
 
 QString defaultServiceAddress()
 {
@@ -42,18 +58,16 @@ QString namedConfigPath(const QString& fileName)
 
 QString readConfigValue(const QString& group, const QString& key, const QString& defaultValue)
 {
-    return readIniValue(mainConfigPath(), group, key, defaultValue);
+    return readIniFileValue(mainConfigPath(), group, key, defaultValue);
 }
 
 QString readConfigFileValue(const QString& group, const QString& key, const QString& defaultValue,
                             const QString& fileName)
 {
-    return readIniValue(namedConfigPath(fileName), group, key, defaultValue);
+    return readIniFileValue(namedConfigPath(fileName), group, key, defaultValue);
 }
 
 void writeConfigValue(const QString& group, const QString& key, const QString& value)
 {
-    QSettings settings(mainConfigPath(), QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("utf8"));
-    settings.setValue(keyPath(group, key), value);
+    writeIniFileValue(mainConfigPath(), group, key, value);
 }

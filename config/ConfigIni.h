@@ -16,3 +16,11 @@ QString readConfigValue(const QString& group, const QString& key, const QString&
 QString readConfigFileValue(const QString& group, const QString& key, const QString& defaultValue,
                             const QString& fileName);
 void writeConfigValue(const QString& group, const QString& key, const QString& value);
+
+// The same access to the INI file at `path`. The write replaces the file as a
+// whole (a crash leaves the old or the new file, never a mix) and is true
+// when the value reads back.
+QString readIniFileValue(const QString& path, const QString& group, const QString& key,
+                         const QString& defaultValue);
+bool writeIniFileValue(const QString& path, const QString& group, const QString& key,
+                       const QString& value);
