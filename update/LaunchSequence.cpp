@@ -1,12 +1,17 @@
 #include "update/LaunchSequence.h"
 
+#include "update/InstallRecovery.h"
 #include "update/LaunchArguments.h"
 #include "update/Update.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 
 int runLaunchSequence(const LaunchArguments& arguments)
 {
+    // Whatever a crash left half installed is put right before the
+    // installed version is read.
+    InstallRecovery(QCoreApplication::applicationDirPath()).run();
     Update window(arguments.updateMode);
     window.setLaunchArguments(arguments.softwareRoot, arguments.versionType, arguments.mainProgram,
                               arguments.language);

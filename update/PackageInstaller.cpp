@@ -1,17 +1,26 @@
 #include "update/PackageInstaller.h"
 
+#include "config/ConfigIni.h"
 #include "platform/Platform.h"
+#include "update/InstallCheckpoint.h"
+#include "update/InstallJournal.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 namespace {
 
 void logFailure(const char* what, const QString& from, const QString& to)
 {
     qInfo() << QString("Update %1 failure: from:%2 to:%3").arg(what, from, to);
+}
+
+void logUpdate(const QString& text)
+{
+    qInfo() << QString("Update: %1").arg(text);
 }
 
 } // namespace
@@ -55,6 +64,7 @@ bool PackageInstaller::backUp(QString& failedPath)
             failedPath = item.target;
             return false;
         }
+        passInstallCheckpoint("backup");
     }
     // Folders made for backups are not part of the installation.
     m_addedFolders.clear();
@@ -67,6 +77,7 @@ bool PackageInstaller::install()
     for (Item& item : m_items) {
         if (makeFolderFor(item.target) && platform::copyFileOver(item.source, item.target)) {
             item.written = true;
+            passInstallCheckpoint("install");
             continue;
         }
         logFailure("install", item.source, item.target);
@@ -75,22 +86,146 @@ bool PackageInstaller::install()
     return success;
 }
 
-void PackageInstaller::rollBack()
+bool PackageInstaller::rollBack()
 {
-    for (const Item& item : qAsConst(m_items))
-        restore(item);
+    bool whole = true;
+    for (const Item& item : qAsConst(m_items)) {
+        whole = restore(item) && whole;
+        passInstallCheckpoint("rollback");
+    }
     removeAddedFolders();
+    return whole;
 }
 
-void PackageInstaller::restore(const Item& item)
+bool PackageInstaller::restore(const Item& item)
 {
     if (item.existed) {
-        if (!platform::copyFileOver(item.backup, item.target))
-            logFailure("rollback", item.backup, item.target);
-        return;
+        if (platform::copyFileOver(item.backup, item.target))
+            return true;
+        logFailure("rollback", item.backup, item.target);
+        return false;
     }
-    if (item.written && QFileInfo::exists(item.target) && !QFile::remove(item.target))
+    if (item.written && QFileInfo::exists(item.target) && !QFile::remove(item.target)) {
         logFailure("rollback", item.source, item.target);
+        return false;
+    }
+    return true;
+}
+
+bool PackageInstaller::installAll(const QString& newVersion)
+{
+    QString failedPath;
+    if (!backUp(failedPath)) {
+        qInfo() << QString("Update backup failure: %1").arg(failedPath);
+        return false;
+    }
+    InstallJournal journal(m_applicationDir);
+    if (!journalPlan(journal, newVersion) || !secureBackups(journal)) {
+        logUpdate(QString::fromUtf8("安装记录写入失败"));
+        return false;
+    }
+    if (install() && commit(journal))
+        return true;
+    giveBack(journal);
+    return false;
+}
+
+bool PackageInstaller::journalPlan(InstallJournal& journal, const QString& newVersion) const
+{
+    journal.setVersions(readIniFileValue(journal.configPath(), "Version", "Version", QString()),
+                        newVersion);
+    QSet<QString> journaled;
+    for (const Item& item : m_items) {
+        // Several updater entries share one target.
+        if (journaled.contains(item.target))
+            continue;
+        journaled.insert(item.target);
+        if (!journal.addTarget(item.target, item.existed ? item.backup : QString()))
+            return false;
+    }
+    const QStringList folders = plannedFolders();
+    for (const QString& folder : folders) {
+        if (!journal.addFolder(folder))
+            return false;
+    }
+    return true;
+}
+
+QStringList PackageInstaller::plannedFolders() const
+{
+    QStringList planned;
+    QSet<QString> seen;
+    for (const Item& item : m_items) {
+        QStringList missing;
+        for (QFileInfo folder(QFileInfo(item.target).path()); !folder.exists();
+             folder.setFile(folder.path()))
+            missing.prepend(folder.filePath());
+        for (const QString& folder : qAsConst(missing)) {
+            if (!seen.contains(folder)) {
+                seen.insert(folder);
+                planned.append(folder);
+            }
+        }
+    }
+    return planned;
+}
+
+// The journal may only appear once every backup it names is on disk.
+bool PackageInstaller::secureBackups(InstallJournal& journal)
+{
+    if (!platform::flushToDisk(m_applicationDir, backupFiles()))
+        return false;
+    if (!journal.save(InstallJournal::State::Installing))
+        return false;
+    passInstallCheckpoint("journal");
+    return true;
+}
+
+bool PackageInstaller::commit(InstallJournal& journal)
+{
+    if (!platform::flushToDisk(m_applicationDir, targetFiles())) {
+        logUpdate(QString::fromUtf8("同步到磁盘失败"));
+        return false;
+    }
+    passInstallCheckpoint("installed");
+    if (!journal.recordNewVersion()) {
+        logUpdate(QString::fromUtf8("版本写入失败"));
+        return false;
+    }
+    passInstallCheckpoint("committed");
+    if (!journal.save(InstallJournal::State::Complete)) {
+        logUpdate(QString::fromUtf8("安装记录写入失败"));
+        return false;
+    }
+    passInstallCheckpoint("completed");
+    return true;
+}
+
+void PackageInstaller::giveBack(InstallJournal& journal)
+{
+    const bool whole = rollBack() && journal.restoreOldVersion();
+    // A rollback that could not give everything back keeps its journal, so
+    // that the next start tries again.
+    if (whole && platform::flushToDisk(m_applicationDir, targetFiles()))
+        journal.remove();
+}
+
+QStringList PackageInstaller::backupFiles() const
+{
+    QStringList files;
+    for (const Item& item : m_items) {
+        if (item.existed)
+            files.append(item.backup);
+    }
+    return files;
+}
+
+QStringList PackageInstaller::targetFiles() const
+{
+    QStringList files;
+    for (const Item& item : m_items)
+        files.append(item.target);
+    return files;
 }
 
 bool PackageInstaller::makeFolderFor(const QString& file)

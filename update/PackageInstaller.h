@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QVector>
 
+class InstallJournal;
+
 // Puts the unpacked files of a package over an installation so that a failure
 // at any file can be undone completely: every target that existed is backed
 // up before the first one is written, and the rollback restores those and
@@ -24,8 +26,18 @@ public:
     // each one is logged. True when all of them landed.
     bool install();
     // Undoes install(): backed-up targets restored, added files and folders
-    // removed. Failures are logged and the rollback goes on.
-    void rollBack();
+    // removed. Failures are logged and the rollback goes on; true when
+    // every target was given back.
+    bool rollBack();
+
+    // The whole installation in an order that no crash can leave half done:
+    // backUp(), then a journal of what install() will write, both durable
+    // before the first target is touched; install(); then, with the
+    // installation durable, `newVersion` into config.ini as the commit
+    // point, and the journal marked complete. A failure at any step gives
+    // the installation back and returns false; a crash is undone by
+    // InstallRecovery at the next start.
+    bool installAll(const QString& newVersion);
 
 private:
     struct Item
@@ -38,8 +50,15 @@ private:
     };
 
     QString targetOf(const QString& entry) const;
+    bool journalPlan(InstallJournal& journal, const QString& newVersion) const;
+    QStringList plannedFolders() const;
+    bool secureBackups(InstallJournal& journal);
+    bool commit(InstallJournal& journal);
+    void giveBack(InstallJournal& journal);
+    QStringList backupFiles() const;
+    QStringList targetFiles() const;
     bool makeFolderFor(const QString& file);
-    void restore(const Item& item);
+    bool restore(const Item& item);
     void removeAddedFolders();
 
     QString m_applicationDir;

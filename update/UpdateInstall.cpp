@@ -4,6 +4,7 @@
 #include "config/FileUtils.h"
 #include "download/ExtractZip.h"
 #include "platform/Platform.h"
+#include "update/InstallRecovery.h"
 #include "update/PackageInstaller.h"
 #include "widgets/MessageBoxDlg.h"
 
@@ -18,6 +19,12 @@ void Update::installPackage()
 {
     killProcess(platform::logConsoleImageName().toStdString());
     killProcess(mainProgram.toUtf8().toStdString());
+    // The backups of an installation cut short are the only good copies of
+    // its files; they are given back before the work folders are cleared.
+    if (!InstallRecovery(QCoreApplication::applicationDirPath()).run()) {
+        showUpdateFailed();
+        return;
+    }
 
     const QString tempFolder = downloadsPath("/update/temp");
     const QString backupFolder = downloadsPath("/update/backup");
@@ -38,8 +45,8 @@ void Update::installPackage()
         return;
     }
 
+    // The new version is in config.ini by now; what is left is clean-up.
     removeDirectory(downloadsPath("/update"));
-    writeConfigValue("Version", "Version", versionInfo.version);
     restartMainProgram();
 }
 
@@ -49,18 +56,7 @@ bool Update::installFiles(const QString& tempFolder, const QVector<QString>& fil
                                downloadsPath("/update/backup"));
     for (const QString& entry : files)
         installer.addEntry(entry);
-
-    // Without a copy of every file about to be replaced a rollback could not
-    // give the installation back, so nothing is written then.
-    QString failedPath;
-    if (!installer.backUp(failedPath)) {
-        qInfo() << QString("Update backup failure: %1").arg(failedPath);
-        return false;
-    }
-    if (installer.install())
-        return true;
-    installer.rollBack();
-    return false;
+    return installer.installAll(versionInfo.version);
 }
 
 void Update::showUpdateFailed()

@@ -1,0 +1,387 @@
+#include "support/TempInstallation.h"
+#include "update/InstallJournal.h"
+#include "update/InstallRecovery.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+
+using Snapshot = QMap<QString, QByteArray>;
+
+const QByteArray kFolder = "<folder>";
+
+// Every file and folder of an installation with its content, leaving out the
+// update folder, whose leftovers after a failed installation are expected.
+Snapshot snapshot(const QString& root)
+{
+    Snapshot result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = path.mid(root.size() + 1);
+        if (relative == "downloads" || relative.startsWith("downloads/"))
+            continue;
+        QFile file(path);
+        result.insert(relative, it.fileInfo().isDir()            ? kFolder
+                                : file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                 : QByteArray("<unreadable>"));
+    }
+    return result;
+}
+
+QString describeDifference(const Snapshot& actual, const Snapshot& expected)
+{
+    QStringList lines;
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
+        if (!expected.contains(it.key()))
+            lines << "extra " + it.key();
+        else if (expected.value(it.key()) != it.value())
+            lines << "changed " + it.key();
+    }
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (!actual.contains(it.key()))
+            lines << "missing " + it.key();
+    }
+    return lines.mid(0, 10).join(", ");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+void setVersion(const QString& root, const QString& version)
+{
+    QSettings settings(root + "/config.ini", QSettings::IniFormat);
+    settings.setIniCodec("utf8");
+    settings.setValue("Version/Version", version);
+}
+
+QString packageFile(const QString& root, const QString& relative)
+{
+    return root + "/downloads/update/temp/" + relative;
+}
+
+// A small installation at version 1.0 and, unpacked beside it, a package
+// for 2.0 that replaces files, adds files in new folders and carries a new
+// updater while an older one already waits as "VaDeroru_temp".
+void buildSmallCase(const QString& root)
+{
+    setVersion(root, "1.0");
+    writeFile(root + "/a.txt", "old a");
+    writeFile(root + "/bin/core.dll", "old core");
+    writeFile(root + "/bin/keep.dll", "keep");
+    writeFile(root + "/VaDeroru_temp", "old updater");
+    writeFile(root + "/docs/readme.txt", "readme");
+    for (int i = 0; i < 10; ++i)
+        writeFile(root + QString("/files/f%1.txt").arg(i), "old " + QByteArray::number(i));
+
+    writeFile(packageFile(root, "a.txt"), "new a");
+    writeFile(packageFile(root, "bin/core.dll"), "new core");
+    writeFile(packageFile(root, "bin/plugin.dll"), "new plugin");
+    writeFile(packageFile(root, "VaDeroru"), "new updater");
+    for (int i = 0; i < 10; ++i)
+        writeFile(packageFile(root, QString("files/f%1.txt").arg(i)),
+                  "new " + QByteArray::number(i));
+    writeFile(packageFile(root, "added/deep/x.txt"), "added x");
+    writeFile(packageFile(root, "added/y.txt"), "added y");
+}
+
+// About two thousand files: 1500 replaced, 300 added in new folders, 500
+// left alone, and the updater.
+void buildLargeCase(const QString& root)
+{
+    setVersion(root, "1.0");
+    const QByteArray filler(900, 'x');
+    for (int folder = 0; folder < 20; ++folder) {
+        for (int file = 0; file < 100; ++file) {
+            const QString name = QString("d%1/f%2.txt").arg(folder).arg(file);
+            writeFile(root + "/" + name, "old " + name.toUtf8() + filler);
+            if (folder < 15)
+                writeFile(packageFile(root, name), "new " + name.toUtf8() + filler);
+        }
+    }
+    for (int folder = 0; folder < 3; ++folder) {
+        for (int file = 0; file < 100; ++file) {
+            const QString name = QString("n%1/sub/g%2.txt").arg(folder).arg(file);
+            writeFile(packageFile(root, name), "added " + name.toUtf8() + filler);
+        }
+    }
+    writeFile(packageFile(root, "VaDeroru"), "new updater");
+}
+
+bool copyTree(const QString& from, const QString& to)
+{
+    QDir(to).removeRecursively();
+    return QProcess::execute("cp", {"-a", from, to}) == 0;
+}
+
+struct DriverRun
+{
+    bool killed = false;
+    int exitCode = -1;
+};
+
+DriverRun runDriver(const QStringList& arguments, const QString& stop = QString())
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!stop.isEmpty())
+        environment.insert("INSTALL_DRIVER_STOP", stop);
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(INSTALL_DRIVER_EXE, arguments);
+    process.waitForFinished(120000);
+    return {process.exitStatus() == QProcess::CrashExit, process.exitCode()};
+}
+
+QStringList g_log;
+
+void captureLog(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    g_log.append(message);
+}
+
+} // namespace
+
+class TestInstallJournal : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir{QDir::tempPath() + "/journal-XXXXXX"};
+    QString m_smallTemplate;
+    Snapshot m_smallOld;
+    Snapshot m_smallNew;
+    QString m_work;
+
+    QString journalIn(const QString& root) const { return InstallJournal::filePathIn(root); }
+
+    // Recovery in a fresh process, as the next start runs it.
+    void recoverAndExpect(const Snapshot& expected)
+    {
+        const DriverRun recovery = runDriver({"recover", m_work});
+        QVERIFY(!recovery.killed);
+        QCOMPARE(recovery.exitCode, 0);
+        const Snapshot actual = snapshot(m_work);
+        QVERIFY2(actual == expected, qPrintable(describeDifference(actual, expected)));
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_smallTemplate = m_dir.filePath("small");
+        m_work = m_dir.filePath("work");
+        buildSmallCase(m_smallTemplate);
+        m_smallOld = snapshot(m_smallTemplate);
+        QVERIFY(copyTree(m_smallTemplate, m_work));
+        const DriverRun run = runDriver({"install", m_work, "2.0"});
+        QVERIFY(!run.killed);
+        QCOMPARE(run.exitCode, 0);
+        m_smallNew = snapshot(m_work);
+        QCOMPARE(m_smallNew.value("VaDeroru_temp"), QByteArray("new updater"));
+        QCOMPARE(m_smallNew.value("added/deep"), kFolder);
+        QVERIFY(m_smallNew.value("config.ini").contains("Version=2.0"));
+        QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
+    }
+
+    void init() { QVERIFY(copyTree(m_smallTemplate, m_work)); }
+
+    void killedAtStep_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("after the first backup") << "backup:1" << false;
+        QTest::newRow("after some backups") << "backup:5" << false;
+        QTest::newRow("after the journal") << "journal:1" << false;
+        QTest::newRow("after the first copy") << "install:1" << false;
+        QTest::newRow("in the middle of the copies") << "install:8" << false;
+        QTest::newRow("after the last copy") << "install:16" << false;
+        QTest::newRow("installed, before config.ini") << "installed:1" << false;
+        QTest::newRow("after config.ini") << "committed:1" << true;
+        QTest::newRow("before the clean-up") << "completed:1" << true;
+    }
+    void killedAtStep()
+    {
+        QFETCH(QString, stop);
+        QFETCH(bool, committed);
+        const DriverRun run = runDriver({"install", m_work, "2.0"}, stop);
+        QVERIFY(run.killed);
+        recoverAndExpect(committed ? m_smallNew : m_smallOld);
+        if (committed)
+            QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
+    }
+
+    void killedDuringRecovery_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::newRow("after some restores") << "restore:3";
+        QTest::newRow("rolled back, journal still there") << "recovered:1";
+    }
+    void killedDuringRecovery()
+    {
+        QFETCH(QString, stop);
+        QVERIFY(runDriver({"install", m_work, "2.0"}, "install:12").killed);
+        QVERIFY(runDriver({"recover", m_work}, stop).killed);
+        QVERIFY(QFileInfo::exists(journalIn(m_work)));
+        recoverAndExpect(m_smallOld);
+    }
+
+    // A file that cannot be installed (a folder stands where the package
+    // puts a file) makes the installation give everything back itself.
+    void failedInstallationGivesBackAndDropsJournal()
+    {
+        writeFile(m_work + "/zz/inside.txt", "in the way");
+        writeFile(packageFile(m_work, "zz"), "blocked");
+        const Snapshot before = snapshot(m_work);
+        const DriverRun run = runDriver({"install", m_work, "2.0"});
+        QVERIFY(!run.killed);
+        QCOMPARE(run.exitCode, 1);
+        const Snapshot after = snapshot(m_work);
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+
+        QVERIFY(runDriver({"install", m_work, "2.0"}, "rollback:4").killed);
+        recoverAndExpect(before);
+    }
+
+    // Killed at random moments from outside: afterwards the installation is
+    // always exactly the old one or exactly the new one.
+    void randomKills()
+    {
+        const QString largeTemplate = m_dir.filePath("large");
+        buildLargeCase(largeTemplate);
+        const Snapshot oldTree = snapshot(largeTemplate);
+        QVERIFY(copyTree(largeTemplate, m_work));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(runDriver({"install", m_work, "2.0"}).exitCode, 0);
+        // Only to spread the kills over the whole installation.
+        const int duration = qMax<int>(50, int(clock.elapsed()));
+        const Snapshot newTree = snapshot(m_work);
+        QVERIFY(newTree != oldTree);
+
+        int endedOld = 0;
+        int endedNew = 0;
+        bool fresh = false;
+        for (int round = 0; round < 20; ++round) {
+            // After a rollback the folder is the old installation with the
+            // package still unpacked, ready for the next round.
+            if (!fresh)
+                QVERIFY(copyTree(largeTemplate, m_work));
+            QProcess installation;
+            installation.start(INSTALL_DRIVER_EXE, {"install", m_work, "2.0"});
+            QVERIFY(installation.waitForStarted());
+            const int delay = QRandomGenerator::global()->bounded(duration + duration / 4);
+            if (!installation.waitForFinished(delay)) {
+                installation.kill();
+                installation.waitForFinished();
+            }
+            QCOMPARE(runDriver({"recover", m_work}).exitCode, 0);
+            const Snapshot actual = snapshot(m_work);
+            QVERIFY2(actual == oldTree || actual == newTree,
+                     qPrintable(QString("round %1 after %2 ms: %3")
+                                    .arg(round)
+                                    .arg(delay)
+                                    .arg(describeDifference(actual, oldTree))));
+            QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+            fresh = actual == oldTree;
+            ++(fresh ? endedOld : endedNew);
+        }
+        qInfo() << "rounds ending old:" << endedOld << "new:" << endedNew;
+    }
+
+    void ignoresUnusableJournal_data()
+    {
+        QTest::addColumn<QByteArray>("journal");
+        const QByteArray head = R"({"format":1,"state":"installing","oldVersion":"0.9",)"
+                                R"("newVersion":"1.0",)";
+        QTest::newRow("not JSON") << QByteArray("{\"format\":1,\"targ");
+        QTest::newRow("unknown format")
+            << QByteArray(R"({"format":7,"state":"installing","oldVersion":"0.9",)"
+                          R"("newVersion":"1.0","targets":[],"folders":[]})");
+        QTest::newRow("absolute target")
+            << head + R"("targets":[{"path":"OUTSIDE/canary.txt"}],"folders":[]})";
+        QTest::newRow("target above the installation")
+            << head + R"("targets":[{"path":"../outside/canary.txt"}],"folders":[]})";
+        QTest::newRow("backslashes")
+            << head + R"("targets":[{"path":"..\\outside\\canary.txt"}],"folders":[]})";
+        QTest::newRow("backup above the installation")
+            << head + R"("targets":[{"path":"a.txt","backup":"../outside/canary.txt"}],)"
+                      R"("folders":[]})";
+        QTest::newRow("folder above the installation")
+            << head + R"("targets":[],"folders":["../outside/empty"]})";
+    }
+    void ignoresUnusableJournal()
+    {
+        QFETCH(QByteArray, journal);
+        const QString outside = m_dir.filePath("outside");
+        writeFile(outside + "/canary.txt", "canary");
+        QDir().mkpath(outside + "/empty");
+        journal.replace("OUTSIDE", outside.toUtf8());
+        writeFile(journalIn(m_work), journal);
+
+        g_log.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+        const bool recovered = InstallRecovery(m_work).run();
+        qInstallMessageHandler(previous);
+
+        QVERIFY(recovered);
+        QVERIFY2(g_log.size() == 1 &&
+                     g_log.first().contains(QString::fromUtf8("忽略无效的安装记录")),
+                 qPrintable(g_log.join('\n')));
+        QCOMPARE(QFile(outside + "/canary.txt").size(), qint64(6));
+        QVERIFY(QDir(outside + "/empty").exists());
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+        QCOMPARE(snapshot(m_work), m_smallOld);
+    }
+
+    void completeJournalOnlyCleansUp()
+    {
+        InstallJournal journal(m_work);
+        journal.setVersions("0.9", "1.0");
+        writeFile(m_work + "/downloads/update/backup/a.txt", "older a");
+        QVERIFY(journal.addTarget(m_work + "/a.txt", m_work + "/downloads/update/backup/a.txt"));
+        QVERIFY(journal.addTarget(m_work + "/files/f1.txt", QString()));
+        QVERIFY(journal.save(InstallJournal::State::Complete));
+
+        g_log.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+        QVERIFY(InstallRecovery(m_work).run());
+        qInstallMessageHandler(previous);
+
+        QVERIFY(g_log.isEmpty());
+        QCOMPARE(snapshot(m_work), m_smallOld);
+        QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
+    }
+
+    void journalRefusesPathsOutsideTheInstallation_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("inside") << "/bin/core.dll" << true;
+        QTest::newRow("the folder itself") << "" << false;
+        QTest::newRow("sibling with the same prefix") << "-other/core.dll" << false;
+        QTest::newRow("climbing out") << "/bin/../../core.dll" << false;
+    }
+    void journalRefusesPathsOutsideTheInstallation()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, accepted);
+        InstallJournal journal(m_work);
+        QCOMPARE(journal.addTarget(m_work + target, QString()), accepted);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstallJournal)
+#include "tst_installjournal.moc"

@@ -1,0 +1,231 @@
+#include "update/InstallJournal.h"
+
+#include "config/ConfigIni.h"
+#include "platform/Platform.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QSaveFile>
+
+namespace {
+
+constexpr int kFormat = 1;
+
+QString stateName(InstallJournal::State state)
+{
+    return state == InstallJournal::State::Complete ? QStringLiteral("complete")
+                                                    : QStringLiteral("installing");
+}
+
+// A writer killed while it held config.ini's lock leaves the lock file
+// behind; taking and dropping the lock clears it when its owner is gone.
+void releaseStaleConfigLock(const QString& configPath)
+{
+    const QString lockPath = configPath + QStringLiteral(".lock");
+    if (!QFileInfo::exists(lockPath))
+        return;
+    QLockFile lock(lockPath);
+    if (lock.tryLock(0))
+        lock.unlock();
+}
+
+bool readPath(const QJsonValue& value, bool optional, QString& path)
+{
+    if (optional && value.isUndefined()) {
+        path.clear();
+        return true;
+    }
+    path = value.toString();
+    return value.isString() && isContainedRelativePath(path);
+}
+
+} // namespace
+
+bool isContainedRelativePath(const QString& path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')) ||
+        path.contains(QLatin1Char(':')) || QFileInfo(path).isAbsolute())
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+InstallJournal::InstallJournal(QString applicationDir) : m_applicationDir(std::move(applicationDir))
+{}
+
+QString InstallJournal::filePathIn(const QString& applicationDir)
+{
+    return applicationDir + QStringLiteral("/downloads/update/journal");
+}
+
+QString InstallJournal::filePath() const
+{
+    return filePathIn(m_applicationDir);
+}
+
+QString InstallJournal::configPath() const
+{
+    return m_applicationDir + QStringLiteral("/config.ini");
+}
+
+QString InstallJournal::absolutePath(const QString& relative) const
+{
+    return m_applicationDir + QLatin1Char('/') + relative;
+}
+
+void InstallJournal::setVersions(QString oldVersion, QString newVersion)
+{
+    m_oldVersion = std::move(oldVersion);
+    m_newVersion = std::move(newVersion);
+}
+
+QString InstallJournal::relativeOf(const QString& absolute) const
+{
+    const QString prefix = m_applicationDir + QLatin1Char('/');
+    if (!absolute.startsWith(prefix))
+        return {};
+    const QString relative = absolute.mid(prefix.size());
+    return isContainedRelativePath(relative) ? relative : QString();
+}
+
+bool InstallJournal::addTarget(const QString& target, const QString& backup)
+{
+    Target item{relativeOf(target), backup.isEmpty() ? QString() : relativeOf(backup)};
+    if (item.path.isEmpty() || (!backup.isEmpty() && item.backup.isEmpty()))
+        return false;
+    m_targets.append(item);
+    return true;
+}
+
+bool InstallJournal::addFolder(const QString& folder)
+{
+    const QString relative = relativeOf(folder);
+    if (relative.isEmpty())
+        return false;
+    m_folders.append(relative);
+    return true;
+}
+
+QJsonObject InstallJournal::toJson() const
+{
+    QJsonArray targets;
+    for (const Target& target : m_targets) {
+        QJsonObject item{{"path", target.path}};
+        if (!target.backup.isEmpty())
+            item.insert("backup", target.backup);
+        targets.append(item);
+    }
+    return QJsonObject{
+        {"format", kFormat},          {"state", stateName(m_state)},
+        {"oldVersion", m_oldVersion}, {"newVersion", m_newVersion},
+        {"targets", targets},         {"folders", QJsonArray::fromStringList(m_folders)}};
+}
+
+bool InstallJournal::save(State state)
+{
+    m_state = state;
+    QSaveFile file(filePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(QJsonDocument(toJson()).toJson(QJsonDocument::Compact));
+    // commit() flushes the new file to disk before it renames it into place.
+    return file.commit() && platform::syncFolder(QFileInfo(filePath()).path());
+}
+
+bool InstallJournal::load(QString& error)
+{
+    QFile file(filePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!document.isObject()) {
+        error = parseError.errorString();
+        return false;
+    }
+    return fromJson(document.object(), error);
+}
+
+bool InstallJournal::fromJson(const QJsonObject& root, QString& error)
+{
+    const QString state = root.value("state").toString();
+    if (root.value("format").toInt() != kFormat ||
+        (state != stateName(State::Installing) && state != stateName(State::Complete)) ||
+        !root.value("oldVersion").isString() || !root.value("newVersion").isString() ||
+        !root.value("targets").isArray() || !root.value("folders").isArray()) {
+        error = QStringLiteral("not an installation journal");
+        return false;
+    }
+    m_state = state == stateName(State::Complete) ? State::Complete : State::Installing;
+    setVersions(root.value("oldVersion").toString(), root.value("newVersion").toString());
+
+    m_targets.clear();
+    const QJsonArray targets = root.value("targets").toArray();
+    for (const QJsonValue& value : targets) {
+        const QJsonObject item = value.toObject();
+        Target target;
+        if (!readPath(item.value("path"), false, target.path) ||
+            !readPath(item.value("backup"), true, target.backup)) {
+            error = QStringLiteral("target outside the installation");
+            return false;
+        }
+        m_targets.append(target);
+    }
+    m_folders.clear();
+    const QJsonArray folders = root.value("folders").toArray();
+    for (const QJsonValue& value : folders) {
+        QString folder;
+        if (!readPath(value, false, folder)) {
+            error = QStringLiteral("folder outside the installation");
+            return false;
+        }
+        m_folders.append(folder);
+    }
+    return true;
+}
+
+bool InstallJournal::remove()
+{
+    QFile::remove(filePath());
+    platform::syncFolder(QFileInfo(filePath()).path());
+    return !QFileInfo::exists(filePath());
+}
+
+bool InstallJournal::recordNewVersion() const
+{
+    return writeVersion(m_newVersion);
+}
+
+bool InstallJournal::isCommitted() const
+{
+    // A package of the installed version itself cannot tell the two apart;
+    // it is given back, which leaves the same version.
+    return m_newVersion != m_oldVersion &&
+           readIniFileValue(configPath(), "Version", "Version", QString()) == m_newVersion;
+}
+
+bool InstallJournal::restoreOldVersion() const
+{
+    releaseStaleConfigLock(configPath());
+    if (readIniFileValue(configPath(), "Version", "Version", QString()) == m_oldVersion)
+        return true;
+    return writeVersion(m_oldVersion);
+}
+
+bool InstallJournal::writeVersion(const QString& version) const
+{
+    // config.ini is replaced by a rename; syncing the folder puts that rename
+    // on disk before anything that depends on it.
+    return writeIniFileValue(configPath(), "Version", "Version", version) &&
+           platform::syncFolder(m_applicationDir);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+class InstallJournal;
+
+// Brings an installation that a crash cut short back to one whole version:
+// at every start, an unfinished installation's journal is followed backwards
+// (backups restored, added files and folders removed, the old version put
+// back into config.ini), and a committed one only has its update folder
+// cleared. Every step may be repeated, so a recovery that is itself cut
+// short is simply run again at the next start.
+class InstallRecovery
+{
+public:
+    explicit InstallRecovery(QString applicationDir);
+
+    // True when no unfinished installation is left: there was none, its
+    // journal was unusable and has been set aside, or it has been undone or
+    // finished. False keeps the journal for another attempt.
+    bool run();
+
+private:
+    bool rollBack(const InstallJournal& journal);
+    bool restoreTarget(const InstallJournal& journal, int index);
+    void removeAddedFolders(const InstallJournal& journal);
+
+    QString m_applicationDir;
+};
