@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QtTest>
 
 namespace {
@@ -18,7 +19,7 @@ const QByteArray kFolder = "<folder>";
 
 // Every file and folder of an installation with its content, leaving out the
 // update folder, whose leftovers after a failed installation are expected.
-Snapshot snapshot(const QString& root)
+Snapshot snapshot(const QString& root, const QStringList& leftOut = {})
 {
     Snapshot result;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -26,7 +27,8 @@ Snapshot snapshot(const QString& root)
     while (it.hasNext()) {
         const QString path = it.next();
         const QString relative = path.mid(root.size() + 1);
-        if (relative == "downloads" || relative.startsWith("downloads/"))
+        if (relative == "downloads" || relative.startsWith("downloads/") ||
+            leftOut.contains(relative.section('/', 0, 0)))
             continue;
         QFile file(path);
         result.insert(relative, it.fileInfo().isDir()            ? kFolder
@@ -299,6 +301,46 @@ private slots:
             ++(fresh ? endedOld : endedNew);
         }
         qInfo() << "rounds ending old:" << endedOld << "new:" << endedNew;
+    }
+
+    // The shipped updater puts the installation right when it starts, before
+    // it asks for a new version (here it finds no service and ends).
+    void updaterRecoversAtStart()
+    {
+        QVERIFY(runDriver({"install", m_work, "2.0"}, "install:8").killed);
+        QSettings settings(m_work + "/config.ini", QSettings::IniFormat);
+        settings.setIniCodec("utf8");
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        settings.setValue("Version/ServiceIP", "http://127.0.0.1");
+        settings.setValue("Version/ServicePort", QString::number(port));
+        settings.sync();
+        QFile::copy(VADERORU_EXE, m_work + "/VaDeroru");
+        QFile::setPermissions(m_work + "/VaDeroru", QFile::permissions(VADERORU_EXE));
+
+        const ProcessResult result = runProcess(m_work + "/VaDeroru", {"update", "root", "main"});
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 0);
+
+        const QStringList leftOut{"config.ini", "VaDeroru", "log"};
+        QCOMPARE(snapshot(m_work, leftOut), snapshot(m_smallTemplate, leftOut));
+        QSettings after(m_work + "/config.ini", QSettings::IniFormat);
+        QCOMPARE(after.value("Version/Version").toString(), QString("1.0"));
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+        QString log;
+        QDirIterator logs(m_work + "/log", QDir::Files, QDirIterator::Subdirectories);
+        while (logs.hasNext()) {
+            QFile file(logs.next());
+            if (file.open(QIODevice::ReadOnly))
+                log += QString::fromUtf8(file.readAll());
+        }
+        QVERIFY2(log.contains(QString::fromUtf8("Update: 恢复未完成的更新")), qPrintable(log));
+        // Recovered first; the version check then asks with the old version.
+        const int request = log.indexOf("checkVersion] Request");
+        QVERIFY(log.indexOf(QString::fromUtf8("恢复未完成的更新")) < request);
+        QVERIFY(log.mid(request).contains("\\\"version\\\":\\\"1.0\\\""));
     }
 
     void ignoresUnusableJournal_data()
