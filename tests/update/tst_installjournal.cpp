@@ -257,6 +257,21 @@ private slots:
         recoverAndExpect(before);
     }
 
+    // Without the new version in config.ini the files would not match it,
+    // so an installation whose version cannot be written is given back.
+    void unwritableVersionGivesBack()
+    {
+        QFile::remove(m_work + "/config.ini");
+        QVERIFY(QDir().mkpath(m_work + "/config.ini/held"));
+        const Snapshot before = snapshot(m_work);
+        const DriverRun run = runDriver({"install", m_work, "2.0"});
+        QVERIFY(!run.killed);
+        QCOMPARE(run.exitCode, 1);
+        const Snapshot after = snapshot(m_work);
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+    }
+
     // Killed at random moments from outside: afterwards the installation is
     // always exactly the old one or exactly the new one.
     void randomKills()
@@ -405,6 +420,27 @@ private slots:
         QVERIFY(g_log.isEmpty());
         QCOMPARE(snapshot(m_work), m_smallOld);
         QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
+    }
+
+    // A file that cannot be given back yet (here a folder stands in its way)
+    // keeps the journal, and the next start finishes the job.
+    void failedRestoreKeepsJournalForNextStart()
+    {
+        writeFile(m_work + "/downloads/update/backup/a.txt", "old a");
+        QFile::remove(m_work + "/a.txt");
+        writeFile(m_work + "/a.txt/obstacle", "in the way");
+        InstallJournal journal(m_work);
+        journal.setVersions("1.0", "2.0");
+        QVERIFY(journal.addTarget(m_work + "/a.txt", m_work + "/downloads/update/backup/a.txt"));
+        QVERIFY(journal.save(InstallJournal::State::Installing));
+
+        QVERIFY(!InstallRecovery(m_work).run());
+        QVERIFY(QFileInfo::exists(journalIn(m_work)));
+
+        QVERIFY(QDir(m_work + "/a.txt").removeRecursively());
+        QVERIFY(InstallRecovery(m_work).run());
+        QCOMPARE(snapshot(m_work), m_smallOld);
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
     }
 
     void journalRefusesPathsOutsideTheInstallation_data()
