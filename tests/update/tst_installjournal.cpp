@@ -1,3 +1,4 @@
+#include "support/CloudServiceProcess.h"
 #include "support/TempInstallation.h"
 #include "update/InstallJournal.h"
 #include "update/InstallRecovery.h"
@@ -19,7 +20,7 @@ const QByteArray kFolder = "<folder>";
 
 // Every file and folder of an installation with its content, leaving out the
 // update folder, whose leftovers after a failed installation are expected.
-Snapshot snapshot(const QString& root, const QStringList& leftOut = {})
+Snapshot snapshot(const QString& root)
 {
     Snapshot result;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -27,8 +28,7 @@ Snapshot snapshot(const QString& root, const QStringList& leftOut = {})
     while (it.hasNext()) {
         const QString path = it.next();
         const QString relative = path.mid(root.size() + 1);
-        if (relative == "downloads" || relative.startsWith("downloads/") ||
-            leftOut.contains(relative.section('/', 0, 0)))
+        if (relative == "downloads" || relative.startsWith("downloads/"))
             continue;
         QFile file(path);
         result.insert(relative, it.fileInfo().isDir()            ? kFolder
@@ -36,6 +36,18 @@ Snapshot snapshot(const QString& root, const QStringList& leftOut = {})
                                                                  : QByteArray("<unreadable>"));
     }
     return result;
+}
+
+// The tree without the named top-level files and folders.
+Snapshot without(Snapshot tree, const QStringList& names)
+{
+    for (auto it = tree.begin(); it != tree.end();) {
+        if (names.contains(it.key().section('/', 0, 0)))
+            it = tree.erase(it);
+        else
+            ++it;
+    }
+    return tree;
 }
 
 QString describeDifference(const Snapshot& actual, const Snapshot& expected)
@@ -340,7 +352,7 @@ private slots:
         QCOMPARE(result.exitCode, 0);
 
         const QStringList leftOut{"config.ini", "VaDeroru", "log"};
-        QCOMPARE(snapshot(m_work, leftOut), snapshot(m_smallTemplate, leftOut));
+        QCOMPARE(without(snapshot(m_work), leftOut), without(m_smallOld, leftOut));
         QSettings after(m_work + "/config.ini", QSettings::IniFormat);
         QCOMPARE(after.value("Version/Version").toString(), QString("1.0"));
         QVERIFY(!QFileInfo::exists(journalIn(m_work)));
@@ -356,6 +368,69 @@ private slots:
         const int request = log.indexOf("checkVersion] Request");
         QVERIFY(log.indexOf(QString::fromUtf8("恢复未完成的更新")) < request);
         QVERIFY(log.mid(request).contains("\\\"version\\\":\\\"1.0\\\""));
+    }
+
+    // The whole road: the updater downloads the package from the service,
+    // dies in the middle of installing it, and the next start of the
+    // updater finds a whole version.
+    void crashedUpdateThroughTheUpdater_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("in the middle of the copies") << "install:8" << false;
+        QTest::newRow("after config.ini") << "committed:1" << true;
+    }
+    void crashedUpdateThroughTheUpdater()
+    {
+        QFETCH(QString, stop);
+        QFETCH(bool, committed);
+        const QString packages = m_dir.filePath("packages");
+        QDir().mkpath(packages);
+        QProcess zip;
+        zip.setWorkingDirectory(m_smallTemplate + "/downloads/update/temp");
+        zip.start("zip", {"-q", "-r", packages + "/App_2.0.zip", "."});
+        QVERIFY(zip.waitForFinished() && zip.exitCode() == 0);
+        const QString catalog = m_dir.filePath("catalog.json");
+        writeFile(catalog, R"({"softwareRoots":{"App":{"general":{"releases":[)"
+                           R"({"version":"2.0","url":"/packages/App_2.0.zip"}]}}}})");
+        CloudServiceProcess service;
+        QVERIFY2(service.start({"--catalog", catalog, "--packages", packages},
+                               m_dir.filePath("service.log")),
+                 qPrintable(service.startError()));
+
+        QVERIFY(QDir(m_work + "/downloads").removeRecursively());
+        QSettings settings(m_work + "/config.ini", QSettings::IniFormat);
+        settings.setValue("Version/ServiceIP", "http://127.0.0.1");
+        settings.setValue("Version/ServicePort", QString::number(service.port()));
+        settings.sync();
+        const QString updater = m_work + "/VaDeroru";
+        QVERIFY(QFile::copy(UPDATE_DRIVER_EXE, updater));
+        QFile::setPermissions(updater, QFile::permissions(UPDATE_DRIVER_EXE));
+
+        QProcess first;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("UPDATE_DRIVER_SCRIPT", "window;click:update");
+        environment.insert("UPDATE_DRIVER_STOP", stop);
+        first.setProcessEnvironment(environment);
+        first.start(updater, {"check", "App", "main"});
+        QVERIFY(first.waitForFinished(60000));
+        QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+
+        environment.remove("UPDATE_DRIVER_STOP");
+        environment.insert("UPDATE_DRIVER_SCRIPT", committed ? "box" : "window;click:cancel");
+        const ProcessResult second = runProcess(updater, {"check", "App", "main"}, environment);
+        QVERIFY(second.finished);
+        const QString output = QString::fromUtf8(second.standardOutput);
+        QVERIFY2(committed ? output.contains("It's the latest version")
+                           : output.contains("WINDOW old=Current version: v1.0"),
+                 qPrintable(output));
+
+        const QStringList leftOut{"config.ini", "VaDeroru", "log"};
+        QCOMPARE(without(snapshot(m_work), leftOut),
+                 without(committed ? m_smallNew : m_smallOld, leftOut));
+        QSettings after(m_work + "/config.ini", QSettings::IniFormat);
+        QCOMPARE(after.value("Version/Version").toString(), QString(committed ? "2.0" : "1.0"));
+        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
     }
 
     void ignoresUnusableJournal_data()

@@ -9,8 +9,10 @@
 //   invoke:cancel  run the second button's slot even when the button is
 //                  disabled, as under a forced update
 // Reports go to standard output, one line each, flushed at once because most
-// runs end in exit().
+// runs end in exit(). UPDATE_DRIVER_STOP=<step>:<n> kills the process at the
+// n-th pass of the named installation step, as a power cut would.
 #include "app/EntryPoint.h"
+#include "update/InstallCheckpoint.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -22,11 +24,14 @@
 #include <QWidget>
 #include <QtTest>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
 
 QStringList g_steps;
+QByteArray g_stopStep;
+int g_stopCount = 0;
 
 void report(const QString& line)
 {
@@ -124,8 +129,25 @@ bool runStep(const QString& step)
     return false;
 }
 
+void stopAtChosenStep(const char* step)
+{
+    if (g_stopStep == step && --g_stopCount == 0)
+        std::raise(SIGKILL);
+}
+
+void armStop()
+{
+    const QString stop = qEnvironmentVariable("UPDATE_DRIVER_STOP");
+    if (stop.isEmpty())
+        return;
+    g_stopStep = stop.section(':', 0, 0).toUtf8();
+    g_stopCount = stop.section(':', 1, 1).toInt();
+    setInstallCheckpointHandler(stopAtChosenStep);
+}
+
 void startScript()
 {
+    armStop();
     g_steps = qEnvironmentVariable("UPDATE_DRIVER_SCRIPT").split(';', Qt::SkipEmptyParts);
     auto* timer = new QTimer(qApp);
     QObject::connect(timer, &QTimer::timeout, [] {
