@@ -68,13 +68,14 @@ bool InstallRecovery::run()
 
 bool InstallRecovery::rollBack(const InstallJournal& journal)
 {
-    bool whole = true;
+    // The old version goes back first, so that a recovery cut short is not
+    // taken for a committed installation at the next start.
+    bool whole = journal.restoreOldVersion();
     for (int index = 0; index < journal.targets().size(); ++index) {
         whole = restoreTarget(journal, index) && whole;
         passInstallCheckpoint("restore");
     }
     removeAddedFolders(journal);
-    whole = journal.restoreOldVersion() && whole;
     QStringList restored;
     for (const InstallJournal::Target& target : journal.targets())
         restored.append(journal.absolutePath(target.path));

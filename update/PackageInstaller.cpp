@@ -203,7 +203,10 @@ bool PackageInstaller::commit(InstallJournal& journal)
 
 void PackageInstaller::giveBack(InstallJournal& journal)
 {
-    const bool whole = rollBack() && journal.restoreOldVersion();
+    // The old version goes back first: a config.ini that names the new one
+    // tells the next start that every file is new.
+    const bool versionRestored = journal.restoreOldVersion();
+    const bool whole = rollBack() && versionRestored;
     // A rollback that could not give everything back keeps its journal, so
     // that the next start tries again.
     if (whole && platform::flushToDisk(m_applicationDir, targetFiles()))
