@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+
 namespace {
 
 void logFailure(const char* what, const QString& from, const QString& to)
@@ -23,12 +25,22 @@ void logUpdate(const QString& text)
     qInfo() << QString("Update: %1").arg(text);
 }
 
+void logSkipped(const QString& source)
+{
+    qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("跳过"), source);
+}
+
 } // namespace
+
+bool isUpdaterExecutable(const QString& entry)
+{
+    const QString name = QFileInfo(entry).fileName();
+    return name == platform::updaterFileName() || name == "VaDeroru.exe";
+}
 
 bool isUpdaterEntry(const QString& entry)
 {
-    return entry.contains("VaDeroru.exe") ||
-           QFileInfo(entry).fileName() == platform::updaterFileName();
+    return entry.contains("VaDeroru.exe") || isUpdaterExecutable(entry);
 }
 
 PackageInstaller::PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder)
@@ -49,7 +61,28 @@ void PackageInstaller::addEntry(const QString& entry)
     item.source = m_tempFolder + entry;
     item.target = targetOf(entry);
     item.backup = m_backupFolder + item.target.mid(m_applicationDir.size());
+    if (isUpdaterEntry(entry) && !takesUpdaterSlot(item)) {
+        logSkipped(item.source);
+        return;
+    }
     m_items.append(item);
+}
+
+// Several entries may claim the new updater's place (a configuration file
+// named after it, say). The updater's own executable keeps it, so a file
+// that sorts after it can never turn the next updater into something else.
+bool PackageInstaller::takesUpdaterSlot(const Item& item)
+{
+    const auto claimant = std::find_if(m_items.begin(), m_items.end(), [&](const Item& other) {
+        return other.target == item.target;
+    });
+    if (claimant == m_items.end())
+        return true;
+    if (!isUpdaterExecutable(item.source) || isUpdaterExecutable(claimant->source))
+        return false;
+    logSkipped(claimant->source);
+    m_items.erase(claimant);
+    return true;
 }
 
 bool PackageInstaller::backUp(QString& failedPath)

@@ -50,6 +50,7 @@ private:
     };
 
     QString targetOf(const QString& entry) const;
+    bool takesUpdaterSlot(const Item& item);
     bool journalPlan(InstallJournal& journal, const QString& newVersion) const;
     QStringList plannedFolders() const;
     bool secureBackups(InstallJournal& journal);
@@ -71,3 +72,5 @@ private:
 // True for a package file that is the updater itself, which must never be
 // written over the running executable.
 bool isUpdaterEntry(const QString& entry);
+// True for the updater's executable itself, by its exact file name.
+bool isUpdaterExecutable(const QString& entry);

@@ -89,6 +89,8 @@ private slots:
     void installsEachKindOfEntry_data();
     void installsEachKindOfEntry();
     void installsWholePackage();
+    void updaterExecutableKeepsItsPlace_data();
+    void updaterExecutableKeepsItsPlace();
     void failedInstallRollsBackCompletely_data();
     void failedInstallRollsBackCompletely();
     void failedBackupWritesNothing_data();
@@ -225,8 +227,9 @@ void TestPackageInstaller::installsWholePackage()
         if (!entry.contains("VaDeroru"))
             expected.insert(entry, describeFile(temp() + entry));
     }
-    // Both updater entries go to the one new updater; the later one stays.
-    expected.insert("/VaDeroru_temp", describeFile(temp() + "/VaDeroru.exe.config"));
+    // Both updater entries claim the new updater's place; the executable
+    // keeps it although the configuration file comes later.
+    expected.insert("/VaDeroru_temp", describeFile(temp() + "/bin/VaDeroru.exe"));
     for (const QString& folder : QStringList{"/docs/new", "/plugins", "/plugins/a", "/plugins/a/b"})
         expected.insert(folder, "folder");
     QCOMPARE(lines(snapshot(app())), lines(expected));
@@ -234,6 +237,33 @@ void TestPackageInstaller::installsWholePackage()
     installer->rollBack();
     QCOMPARE(lines(snapshot(app())), lines(before));
     QCOMPARE(loggedContaining("failure"), 0);
+}
+
+void TestPackageInstaller::updaterExecutableKeepsItsPlace_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("executable");
+    QTest::newRow("configuration after it")
+        << QStringList{"/VaDeroru.exe", "/VaDeroru.exe.config"} << "/VaDeroru.exe";
+    QTest::newRow("configuration before it")
+        << QStringList{"/VaDeroru.exe.config", "/x/VaDeroru.exe"} << "/x/VaDeroru.exe";
+    QTest::newRow("linux name") << QStringList{"/VaDeroru.exe.config", "/x/VaDeroru"}
+                                << "/x/VaDeroru";
+}
+
+// A file merely named after the updater must never become the next updater.
+void TestPackageInstaller::updaterExecutableKeepsItsPlace()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, executable);
+    for (const QString& entry : entries)
+        writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
+
+    auto installer = installerFor(entries);
+    QString failedPath;
+    QVERIFY(installer->backUp(failedPath));
+    QVERIFY(installer->install());
+    QCOMPARE(describeFile(app() + "/VaDeroru_temp"), describeFile(temp() + executable));
 }
 
 void TestPackageInstaller::failedInstallRollsBackCompletely_data()
