@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times the installation of a package of about 10,000 files / 500 MB over an
 # installation that already holds every one of its files (so each is backed
-# up and replaced): unpacking, backup and copy with our code, beside `unzip -q`
+# up and replaced): unpacking, then the installation as the updater runs it
+# (backup, journal, copy, both syncs, the new version), beside `unzip -q`
 # plus two `cp -a` of the same tree. Prints wall time and peak RSS, then the
 # peak RSS of our installation of a package a tenth the size.
 #   bench/install.sh [BUILD_DIR]      (BENCH_DIR: work folder, RUNS: repetitions)
@@ -27,6 +28,7 @@ app=$work/app
 if [ ! -d "$app" ]; then
   unzip -q "$package" -d "$app"
 fi
+printf '[Version]\nVersion=1.0\n' >"$app/config.ini"
 
 timed() { # command... -> "seconds peak-KiB"
   /usr/bin/time -f '%e %M' -o "$work/time" "$@" >"$work/out" || {
@@ -36,7 +38,7 @@ timed() { # command... -> "seconds peak-KiB"
 
 ours() {
   local wall rss
-  read -r wall rss < <(timed "$driver" "$package" "$app" "$work")
+  read -r wall rss < <(timed "$driver" "$package" "$app" "$app/downloads/update")
   printf '%-26s %6.2f s  peak RSS %7s KiB   (%s)\n' "ours" "$wall" "$rss" "$(cat "$work/out")"
   echo "$wall" >>"$work/ours.times"
 }
@@ -56,7 +58,7 @@ reference() {
 
 # Each side starts on a settled disk (the previous work folders removed and
 # synced), and the order alternates so neither pays for the other's deletions.
-settle() { rm -rf "$work/temp" "$work/backup"; sync; sleep 1; }
+settle() { rm -rf "$work/temp" "$work/backup" "$app/downloads"; sync; sleep 1; }
 rm -f "$work/ours.times" "$work/reference.times"
 for run in $(seq "$runs"); do
   if ((run % 2)); then
@@ -72,14 +74,16 @@ paste "$work/ours.times" "$work/reference.times" |
 # The installation holds what the package holds, and the backup what the
 # installation held.
 settle
-"$driver" "$package" "$app" "$work" >/dev/null
-diff -r "$work/temp" "$app" >/dev/null && diff -r "$work/backup" "$app" >/dev/null &&
+cp -a "$app" "$work/before"
+"$driver" "$package" "$app" "$app/downloads/update" >/dev/null
+diff -r -x config.ini -x downloads "$app/downloads/update/temp" "$app" >/dev/null &&
+  diff -r -x config.ini -x downloads "$app/downloads/update/backup" "$work/before" >/dev/null &&
   echo "installation and backup identical to the package"
 
 # Memory must not grow with the package.
 settle
 rm -rf "$work/app-small"
 unzip -q "$small" -d "$work/app-small"
-echo "a tenth of the package: $("$driver" "$small" "$work/app-small" "$work")"
+echo "a tenth of the package: $("$driver" "$small" "$work/app-small" "$work/app-small/downloads/update")"
 settle
-rm -rf "$work/app-small" "$work/out" "$work/time"
+rm -rf "$work/app-small" "$work/before" "$work/out" "$work/time"

@@ -64,17 +64,14 @@ int main(int argc, char** argv)
     PackageInstaller installer(applicationDir, tempFolder, backupFolder);
     for (const QString& entry : entries)
         installer.addEntry(entry);
-    QString failedPath;
-    if (!installer.backUp(failedPath)) {
-        std::fprintf(stderr, "backup failed at %s\n", qPrintable(failedPath));
-        return 1;
-    }
-    const double backUp = seconds(clock);
-    const bool installed = installer.install();
+    // The shipped path: backup, journal and both syncs, copy, new version.
+    const bool installed = installer.installAll("2.0");
     const double install = seconds(clock);
+    if (!installed)
+        std::fprintf(stderr, "installation failed\n");
 
-    std::printf("%d files: unpack %.2f s, backup %.2f s, install %.2f s, total %.2f s, "
+    std::printf("%d files: unpack %.2f s, backup + journal + copy + syncs %.2f s, total %.2f s, "
                 "peak RSS %ld KiB\n",
-                entries.size(), unpack, backUp, install, unpack + backUp + install, peakRssKiB());
+                entries.size(), unpack, install, unpack + install, peakRssKiB());
     return installed ? 0 : 1;
 }
