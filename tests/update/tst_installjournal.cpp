@@ -1,4 +1,5 @@
 #include "support/CloudServiceProcess.h"
+#include "support/FileTree.h"
 #include "support/TempInstallation.h"
 #include "update/InstallJournal.h"
 #include "update/InstallRecovery.h"
@@ -14,56 +15,31 @@
 
 namespace {
 
-using Snapshot = QMap<QString, QByteArray>;
+using Snapshot = FileTree;
 
-const QByteArray kFolder = "<folder>";
-
-// Every file and folder of an installation with its content, leaving out the
-// update folder, whose leftovers after a failed installation are expected.
+// An installation's tree, leaving out the update folder, whose leftovers
+// after a failed installation are expected.
 Snapshot snapshot(const QString& root)
 {
-    Snapshot result;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = path.mid(root.size() + 1);
-        if (relative == "downloads" || relative.startsWith("downloads/"))
-            continue;
-        QFile file(path);
-        result.insert(relative, it.fileInfo().isDir()            ? kFolder
-                                : file.open(QIODevice::ReadOnly) ? file.readAll()
-                                                                 : QByteArray("<unreadable>"));
-    }
-    return result;
+    return snapshotTree(root, {"downloads"});
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The tree without the named top-level files and folders.
 Snapshot without(Snapshot tree, const QStringList& names)
 {
     for (auto it = tree.begin(); it != tree.end();) {
-        if (names.contains(it.key().section('/', 0, 0)))
+        if (names.contains(it.key().section('/', 1, 1)))
             it = tree.erase(it);
         else
             ++it;
     }
     return tree;
-}
-
-QString describeDifference(const Snapshot& actual, const Snapshot& expected)
-{
-    QStringList lines;
-    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
-        if (!expected.contains(it.key()))
-            lines << "extra " + it.key();
-        else if (expected.value(it.key()) != it.value())
-            lines << "changed " + it.key();
-    }
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        if (!actual.contains(it.key()))
-            lines << "missing " + it.key();
-    }
-    return lines.mid(0, 10).join(", ");
 }
 
 void writeFile(const QString& path, const QByteArray& content)
@@ -186,7 +162,7 @@ class TestInstallJournal : public QObject
         QVERIFY(!recovery.killed);
         QCOMPARE(recovery.exitCode, 0);
         const Snapshot actual = snapshot(m_work);
-        QVERIFY2(actual == expected, qPrintable(describeDifference(actual, expected)));
+        QVERIFY2(actual == expected, qPrintable(treeDifference(actual, expected)));
         QVERIFY(!QFileInfo::exists(journalIn(m_work)));
     }
 
@@ -203,9 +179,9 @@ private slots:
         QVERIFY(!run.killed);
         QCOMPARE(run.exitCode, 0);
         m_smallNew = snapshot(m_work);
-        QCOMPARE(m_smallNew.value("VaDeroru_temp"), QByteArray("new updater"));
-        QCOMPARE(m_smallNew.value("added/deep"), kFolder);
-        QVERIFY(m_smallNew.value("config.ini").contains("Version=2.0"));
+        QCOMPARE(contentOf(m_work + "/VaDeroru_temp"), QByteArray("new updater"));
+        QCOMPARE(m_smallNew.value("/added/deep"), QString("folder"));
+        QVERIFY(contentOf(m_work + "/config.ini").contains("Version=2.0"));
         QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
     }
 
@@ -262,7 +238,7 @@ private slots:
         QVERIFY(!run.killed);
         QCOMPARE(run.exitCode, 1);
         const Snapshot after = snapshot(m_work);
-        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY2(after == before, qPrintable(treeDifference(after, before)));
         QVERIFY(!QFileInfo::exists(journalIn(m_work)));
 
         QVERIFY(runDriver({"install", m_work, "2.0"}, "rollback:4").killed);
@@ -280,7 +256,7 @@ private slots:
         QVERIFY(!run.killed);
         QCOMPARE(run.exitCode, 1);
         const Snapshot after = snapshot(m_work);
-        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY2(after == before, qPrintable(treeDifference(after, before)));
         QVERIFY(!QFileInfo::exists(journalIn(m_work)));
     }
 
@@ -322,7 +298,7 @@ private slots:
                      qPrintable(QString("round %1 after %2 ms: %3")
                                     .arg(round)
                                     .arg(delay)
-                                    .arg(describeDifference(actual, oldTree))));
+                                    .arg(treeDifference(actual, oldTree))));
             QVERIFY(!QFileInfo::exists(journalIn(m_work)));
             fresh = actual == oldTree;
             ++(fresh ? endedOld : endedNew);

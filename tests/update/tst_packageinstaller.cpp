@@ -1,13 +1,11 @@
-#include <QDirIterator>
+#include "support/FileTree.h"
+#include "update/PackageInstaller.h"
+
 #include <QtTest>
 
 #include <memory>
 
-#include "update/PackageInstaller.h"
-
 namespace {
-
-using Tree = QMap<QString, QString>;
 
 const QFile::Permissions kPlain = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
                                   QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
@@ -41,38 +39,6 @@ void writeFile(const QString& path, const QByteArray& content, QFile::Permission
     QCOMPARE(file.write(content), qint64(content.size()));
     file.close();
     QVERIFY(file.setPermissions(mode));
-}
-
-QString describeFile(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return QString("file %1 %2")
-        .arg(QString::number(int(file.permissions()), 16), QString::fromUtf8(file.readAll()));
-}
-
-// Every folder and file below `root` with its permissions and content, hidden
-// entries included: two installations are the same when their trees are.
-Tree snapshot(const QString& root)
-{
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        tree.insert(path.mid(root.size()), it.fileInfo().isDir() ? "folder" : describeFile(path));
-    }
-    return tree;
-}
-
-// One line per entry, so that a failed comparison names the first path that
-// differs.
-QStringList lines(const Tree& tree)
-{
-    QStringList result;
-    for (auto entry = tree.cbegin(); entry != tree.cend(); ++entry)
-        result.append(entry.key() + ": " + entry.value());
-    return result;
 }
 
 } // namespace
@@ -186,22 +152,22 @@ void TestPackageInstaller::installsEachKindOfEntry()
     if (!earlierTarget.isNull())
         writeFile(app() + target, earlierTarget);
     writeFile(temp() + entry, "new " + entry.toUtf8(), QFile::Permissions(mode));
-    const Tree before = snapshot(app());
+    const FileTree before = snapshotTree(app());
 
     auto installer = installerFor({entry});
     QString failedPath;
     QVERIFY(installer->backUp(failedPath));
     QVERIFY(installer->install());
 
-    Tree expected = before;
-    expected.insert(target, describeFile(temp() + entry));
+    FileTree expected = before;
+    expected.insert(target, describeEntry(temp() + entry));
     for (QString folder = QFileInfo(target).path(); folder != "/";
          folder = QFileInfo(folder).path())
         expected.insert(folder, "folder");
-    QCOMPARE(lines(snapshot(app())), lines(expected));
+    QCOMPARE(treeDifference(snapshotTree(app()), expected), QString());
 
     installer->rollBack();
-    QCOMPARE(lines(snapshot(app())), lines(before));
+    QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
     QCOMPARE(loggedContaining("failure"), 0);
 }
 
@@ -215,27 +181,27 @@ void TestPackageInstaller::installsWholePackage()
         const bool executable = entry.startsWith("/bin/");
         writeFile(temp() + entry, "new " + entry.toUtf8(), executable ? kExecutable : kPlain);
     }
-    const Tree before = snapshot(app());
+    const FileTree before = snapshotTree(app());
 
     auto installer = installerFor(entries);
     QString failedPath;
     QVERIFY(installer->backUp(failedPath));
     QVERIFY(installer->install());
 
-    Tree expected = before;
+    FileTree expected = before;
     for (const QString& entry : entries) {
         if (!entry.contains("VaDeroru"))
-            expected.insert(entry, describeFile(temp() + entry));
+            expected.insert(entry, describeEntry(temp() + entry));
     }
     // Both updater entries claim the new updater's place; the executable
     // keeps it although the configuration file comes later.
-    expected.insert("/VaDeroru_temp", describeFile(temp() + "/bin/VaDeroru.exe"));
+    expected.insert("/VaDeroru_temp", describeEntry(temp() + "/bin/VaDeroru.exe"));
     for (const QString& folder : QStringList{"/docs/new", "/plugins", "/plugins/a", "/plugins/a/b"})
         expected.insert(folder, "folder");
-    QCOMPARE(lines(snapshot(app())), lines(expected));
+    QCOMPARE(treeDifference(snapshotTree(app()), expected), QString());
 
     installer->rollBack();
-    QCOMPARE(lines(snapshot(app())), lines(before));
+    QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
     QCOMPARE(loggedContaining("failure"), 0);
 }
 
@@ -263,7 +229,7 @@ void TestPackageInstaller::updaterExecutableKeepsItsPlace()
     QString failedPath;
     QVERIFY(installer->backUp(failedPath));
     QVERIFY(installer->install());
-    QCOMPARE(describeFile(app() + "/VaDeroru_temp"), describeFile(temp() + executable));
+    QCOMPARE(describeEntry(app() + "/VaDeroru_temp"), describeEntry(temp() + executable));
 }
 
 void TestPackageInstaller::failedInstallRollsBackCompletely_data()
@@ -308,7 +274,7 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     entries.insert(qMin(position, entries.size()), failingEntry);
     for (const QString& entry : qAsConst(entries))
         writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
-    const Tree before = snapshot(app());
+    const FileTree before = snapshotTree(app());
 
     auto installer = installerFor(entries);
     QString failedPath;
@@ -320,11 +286,12 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
              qPrintable(g_log.join('\n')));
     QCOMPARE(loggedContaining("failure"), 1);
     // The loop went on past the failure.
-    QCOMPARE(describeFile(app() + "/plugins/a/one.so"), describeFile(temp() + "/plugins/a/one.so"));
-    QCOMPARE(describeFile(app() + "/LICENSE"), describeFile(temp() + "/LICENSE"));
+    QCOMPARE(describeEntry(app() + "/plugins/a/one.so"),
+             describeEntry(temp() + "/plugins/a/one.so"));
+    QCOMPARE(describeEntry(app() + "/LICENSE"), describeEntry(temp() + "/LICENSE"));
 
     installer->rollBack();
-    QCOMPARE(lines(snapshot(app())), lines(before));
+    QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
     QCOMPARE(loggedContaining("failure"), 1);
 }
 
@@ -348,13 +315,13 @@ void TestPackageInstaller::failedBackupWritesNothing()
     const QStringList entries = {"/bin/core.dll", "/bin/new.dll", "/docs/manual.txt", "/LICENSE"};
     for (const QString& entry : entries)
         writeFile(temp() + entry, "new " + entry.toUtf8());
-    const Tree before = snapshot(app());
+    const FileTree before = snapshotTree(app());
 
     auto installer = installerFor(entries);
     QString failedPath;
     QVERIFY(!installer->backUp(failedPath));
     QCOMPARE(failedPath, app() + failedTarget);
-    QCOMPARE(lines(snapshot(app())), lines(before));
+    QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
 }
 
 QTEST_GUILESS_MAIN(TestPackageInstaller)

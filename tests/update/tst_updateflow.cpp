@@ -3,11 +3,10 @@
 // stand-in main program that records how it was started.
 #include "config/FileUtils.h"
 #include "support/CloudServiceProcess.h"
+#include "support/FileTree.h"
 #include "support/TempInstallation.h"
 
-#include <QCryptographicHash>
 #include <QDate>
-#include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -71,32 +70,6 @@ QByteArray catalog(const QString& versionType, const QByteArray& releaseJson)
         .toUtf8();
 }
 
-// Every file and folder below `root` with its content and mode, except what
-// the updater itself writes beside the installation.
-QMap<QString, QByteArray> snapshot(const QString& root)
-{
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = path.mid(root.size());
-        if (relative.startsWith("/downloads") || relative.startsWith("/log") ||
-            relative.endsWith(".args"))
-            continue;
-        const QFileInfo info(path);
-        QByteArray value = QByteArray::number(int(info.permissions()), 16);
-        if (info.isFile()) {
-            QFile file(path);
-            file.open(QIODevice::ReadOnly);
-            value +=
-                ' ' + QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex();
-        }
-        entries.insert(relative, value);
-    }
-    return entries;
-}
-
 } // namespace
 
 class TestUpdateFlow : public QObject
@@ -110,6 +83,14 @@ class TestUpdateFlow : public QObject
     QString m_driver;
 
     QString packagesFolder() const { return m_work.filePath("packages"); }
+
+    // The installation, without what the updater and the main program write
+    // beside it.
+    FileTree installationTree() const
+    {
+        return snapshotTree(m_install->path(),
+                            {"downloads", "log", kMain + ".args", "initial.args"});
+    }
 
     void configure(int port, const QString& version, const QString& language = "en_US")
     {
@@ -489,7 +470,7 @@ void TestUpdateFlow::failedDownloadReturnsToOffer()
     makePackage("big.zip", {{"big.bin", big}});
     QVERIFY(startService(catalog("general", release("2.0.0", url, false)), serviceOptions));
     configure(m_service->port(), "1.0.0");
-    const auto before = snapshot(m_install->path());
+    const FileTree before = installationTree();
 
     const ProcessResult result = runDriver({"check", kRoot, kMain}, script);
     QVERIFY(result.finished);
@@ -504,7 +485,7 @@ void TestUpdateFlow::failedDownloadReturnsToOffer()
     QVERIFY(log().contains(quoted("Update: 下载更新包失败")));
     const QDir update(m_install->filePath("downloads/update"));
     QVERIFY2(update.entryList(QDir::Files).isEmpty(), qPrintable(update.entryList().join(',')));
-    QCOMPARE(snapshot(m_install->path()), before);
+    QCOMPARE(treeDifference(installationTree(), before), QString());
 }
 
 void TestUpdateFlow::blockedTargetRollsBack()
@@ -518,7 +499,7 @@ void TestUpdateFlow::blockedTargetRollsBack()
                           {"z.txt", "new z"}});
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
     configure(m_service->port(), "1.0.0");
-    const auto before = snapshot(m_install->path());
+    const FileTree before = installationTree();
 
     const ProcessResult result =
         runDriver({"check", kRoot, kMain}, "window;click:update;box;offer;click:cancel");
@@ -528,7 +509,7 @@ void TestUpdateFlow::blockedTargetRollsBack()
     QVERIFY2(lines.contains("BOX ContentText=Update failed"), qPrintable(lines.join('\n')));
     QVERIFY(lines.contains("DONE offer"));
     QVERIFY(log().contains("Update install failure: from:"));
-    QCOMPARE(snapshot(m_install->path()), before);
+    QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
 }
 
@@ -556,14 +537,14 @@ void TestUpdateFlow::brokenPackageLeavesInstallation()
     package.close();
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
     configure(m_service->port(), "1.0.0");
-    const auto before = snapshot(m_install->path());
+    const FileTree before = installationTree();
 
     const ProcessResult result = runDriver({"update", kRoot, kMain}, "window;click:update;box");
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(reports(result).contains("BOX ContentText=Update failed"),
              qPrintable(reports(result).join('\n')));
-    QCOMPARE(snapshot(m_install->path()), before);
+    QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
 }
 

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// A folder tree as the tests compare installations: path relative to the
+// root ("/bin/core.so") → "folder", or "file", the mode and an MD5 of the
+// content. Hidden entries count.
+using FileTree = QMap<QString, QString>;
+
+QString describeEntry(const QString& path);
+// The tree below `root` without the top-level entries named in `leftOut`.
+FileTree snapshotTree(const QString& root, const QStringList& leftOut = {});
+// The first paths that are extra, missing or changed; empty when equal.
+QString treeDifference(const FileTree& actual, const FileTree& expected);
