@@ -9,23 +9,12 @@
 #include "update/PackageInstaller.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QString>
 
 #include <cstdio>
 
 namespace {
-
-// Package entries as the updater names them: "/" + path below the temp folder.
-QStringList packageEntries(const QString& tempFolder)
-{
-    QStringList entries;
-    QDirIterator files(tempFolder, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext())
-        entries.append(files.next().mid(tempFolder.size()));
-    return entries;
-}
 
 double seconds(QElapsedTimer& clock)
 {
@@ -58,7 +47,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "unpacking failed\n");
         return 1;
     }
-    const QStringList entries = packageEntries(tempFolder);
+    QVector<QString> entries;
+    listPackageFiles(tempFolder, tempFolder, entries);
     const double unpack = seconds(clock);
 
     PackageInstaller installer(applicationDir, tempFolder, backupFolder);

@@ -53,6 +53,22 @@ void failOversizedReply(ReplyState& state, QNetworkReply* reply, const ErrorCall
     reply->abort();
 }
 
+// The first of finished() and errorOccurred() decides the outcome. True when
+// this call is that first one and the whole answer fits; the oversized case
+// is reported here.
+bool claimOutcome(ReplyState& state, QNetworkReply* reply, const ErrorCallback& onError)
+{
+    if (state.handled)
+        return false;
+    if (!collectArrived(state, reply)) {
+        failOversizedReply(state, reply, onError);
+        return false;
+    }
+    state.handled = true;
+    retireTimer(state);
+    return true;
+}
+
 template <typename Start>
 HttpResult exchange(const QNetworkRequest& request, int timeoutMs,
                     QEventLoop::ProcessEventsFlags flags, Start start)
@@ -157,13 +173,8 @@ void awaitReply(QNetworkReply* reply, int timeoutMs, SuccessCallback onSuccess,
     });
 
     QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, onSuccess, onError]() {
-        if (state->handled)
-            return;
-        if (!collectArrived(*state, reply))
-            return failOversizedReply(*state, reply, onError);
-        state->handled = true;
-        retireTimer(*state);
-        onSuccess(reply->rawHeaderPairs(), std::move(state->body));
+        if (claimOutcome(*state, reply, onError))
+            onSuccess(reply->rawHeaderPairs(), std::move(state->body));
     });
 
     // Certificates are verified; a failed verification fails the reply with
@@ -176,12 +187,7 @@ void awaitReply(QNetworkReply* reply, int timeoutMs, SuccessCallback onSuccess,
 
     QObject::connect(reply, &QNetworkReply::errorOccurred, reply,
                      [state, reply, onError](QNetworkReply::NetworkError code) {
-                         if (state->handled)
-                             return;
-                         if (!collectArrived(*state, reply))
-                             return failOversizedReply(*state, reply, onError);
-                         state->handled = true;
-                         retireTimer(*state);
-                         onError(reply->rawHeaderPairs(), code, std::move(state->body));
+                         if (claimOutcome(*state, reply, onError))
+                             onError(reply->rawHeaderPairs(), code, std::move(state->body));
                      });
 }

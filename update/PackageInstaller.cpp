@@ -32,6 +32,26 @@ void logSkipped(const QString& source)
 
 } // namespace
 
+bool listPackageFiles(const QString& folder, const QString& base, QVector<QString>& files)
+{
+    if (folder.isEmpty())
+        return false;
+    QDir dir(folder);
+    if (!dir.exists())
+        return true;
+    dir.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QFileInfoList entries = dir.entryInfoList();
+    for (const QFileInfo& entry : entries) {
+        if (entry.isFile()) {
+            files.append(entry.absoluteFilePath().remove(base));
+            continue;
+        }
+        if (!listPackageFiles(entry.absoluteFilePath(), base, files))
+            return false;
+    }
+    return true;
+}
+
 bool isUpdaterExecutable(const QString& entry)
 {
     const QString name = QFileInfo(entry).fileName();

@@ -69,6 +69,11 @@ private:
     QStringList m_addedFolders;
 };
 
+// Appends every file below `folder` as `base` cut out of its absolute path
+// ("/bin/core.so"): depth first, names in case-insensitive order, hidden
+// entries left out. False only for an empty folder path.
+bool listPackageFiles(const QString& folder, const QString& base, QVector<QString>& files);
+
 // True for a package file that is the updater itself, which must never be
 // written over the running executable.
 bool isUpdaterEntry(const QString& entry);

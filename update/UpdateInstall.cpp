@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 
 #include <cstdlib>
@@ -74,21 +73,6 @@ bool Update::extractPackage(QString archivePath, QString targetFolder)
 
 bool Update::collectPackageFiles(QString folder, QVector<QString>& files)
 {
-    const QString base = QFileInfo(downloadsPath("/update/temp")).absoluteFilePath();
-    if (folder.isEmpty())
-        return false;
-    QDir dir(folder);
-    if (!dir.exists())
-        return true;
-    dir.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot);
-    const QFileInfoList entries = dir.entryInfoList();
-    for (const QFileInfo& entry : entries) {
-        if (entry.isFile()) {
-            files.append(entry.absoluteFilePath().remove(base));
-            continue;
-        }
-        if (!collectPackageFiles(entry.absoluteFilePath(), files))
-            return false;
-    }
-    return true;
+    return listPackageFiles(folder, QFileInfo(downloadsPath("/update/temp")).absoluteFilePath(),
+                            files);
 }

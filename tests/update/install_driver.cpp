@@ -6,47 +6,16 @@
 // INSTALL_DRIVER_STOP=<step>:<n> kills the process at the n-th pass of the
 // named step, the way a power cut or the task manager would.
 #include "config/FileUtils.h"
-#include "update/InstallCheckpoint.h"
+#include "support/InstallStop.h"
 #include "update/InstallRecovery.h"
 #include "update/PackageInstaller.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
-
-QByteArray g_stopStep;
-int g_stopCount = 0;
-
-void stopAtChosenStep(const char* step)
-{
-    if (g_stopStep == step && --g_stopCount == 0)
-        std::raise(SIGKILL);
-}
-
-void readStop()
-{
-    const QString stop = qEnvironmentVariable("INSTALL_DRIVER_STOP");
-    if (stop.isEmpty())
-        return;
-    g_stopStep = stop.section(':', 0, 0).toUtf8();
-    g_stopCount = stop.section(':', 1, 1).toInt();
-    setInstallCheckpointHandler(stopAtChosenStep);
-}
-
-QStringList packageEntries(const QString& tempFolder)
-{
-    QStringList entries;
-    QDirIterator files(tempFolder, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext())
-        entries.append(files.next().mid(tempFolder.size()));
-    entries.sort();
-    return entries;
-}
 
 int install(const QString& applicationDir, const QString& newVersion)
 {
@@ -55,7 +24,9 @@ int install(const QString& applicationDir, const QString& newVersion)
     removeDirectory(backupFolder);
     ensurePath(backupFolder);
     PackageInstaller installer(applicationDir, updateFolder + "/temp", backupFolder);
-    const QStringList entries = packageEntries(updateFolder + "/temp");
+    const QString tempFolder = QDir(updateFolder + "/temp").absolutePath();
+    QVector<QString> entries;
+    listPackageFiles(tempFolder, tempFolder, entries);
     for (const QString& entry : entries)
         installer.addEntry(entry);
     if (!installer.installAll(newVersion))
@@ -70,7 +41,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    readStop();
+    armInstallStop("INSTALL_DRIVER_STOP");
     if (arguments.size() == 4 && arguments.at(1) == "install")
         return install(arguments.at(2), arguments.at(3));
     if (arguments.size() == 3 && arguments.at(1) == "recover")

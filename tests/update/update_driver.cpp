@@ -12,7 +12,7 @@
 // runs end in exit(). UPDATE_DRIVER_STOP=<step>:<n> kills the process at the
 // n-th pass of the named installation step, as a power cut would.
 #include "app/EntryPoint.h"
-#include "update/InstallCheckpoint.h"
+#include "support/InstallStop.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -30,8 +30,6 @@
 namespace {
 
 QStringList g_steps;
-QByteArray g_stopStep;
-int g_stopCount = 0;
 
 void report(const QString& line)
 {
@@ -129,25 +127,9 @@ bool runStep(const QString& step)
     return false;
 }
 
-void stopAtChosenStep(const char* step)
-{
-    if (g_stopStep == step && --g_stopCount == 0)
-        std::raise(SIGKILL);
-}
-
-void armStop()
-{
-    const QString stop = qEnvironmentVariable("UPDATE_DRIVER_STOP");
-    if (stop.isEmpty())
-        return;
-    g_stopStep = stop.section(':', 0, 0).toUtf8();
-    g_stopCount = stop.section(':', 1, 1).toInt();
-    setInstallCheckpointHandler(stopAtChosenStep);
-}
-
 void startScript()
 {
-    armStop();
+    armInstallStop("UPDATE_DRIVER_STOP");
     g_steps = qEnvironmentVariable("UPDATE_DRIVER_SCRIPT").split(';', Qt::SkipEmptyParts);
     auto* timer = new QTimer(qApp);
     QObject::connect(timer, &QTimer::timeout, [] {
