@@ -1,6 +1,6 @@
 #include "cloudservice/ReleaseCatalog.h"
 
-#include "cloudservice/VersionNumber.h"
+#include "trust/VersionNumber.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools
-  libzip-dev libcpp-httplib-dev libssl-dev openssl
+  libzip-dev libcpp-httplib-dev libssl-dev openssl libsodium-dev python3-nacl
   iputils-ping procps psmisc zip unzip curl time
   fonts-wqy-microhei fonts-dejavu-core
   xvfb xauth imagemagick

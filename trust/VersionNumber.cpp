@@ -1,4 +1,4 @@
-#include "cloudservice/VersionNumber.h"
+#include "trust/VersionNumber.h"
 
 #include <QStringList>
 
