@@ -1,6 +1,7 @@
 #include "cloudservice/CatalogFile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QtDebug>
 #include <filesystem>
 
@@ -55,5 +56,6 @@ bool CatalogFile::reload(const Stamp& stamp, QString& errorText)
         errorText = QString("cannot read the file: %1").arg(file.errorString());
         return false;
     }
-    return ReleaseCatalog::parse(file.readAll(), m_catalog, errorText);
+    return ReleaseCatalog::parse(file.readAll(), QFileInfo(m_path).absolutePath(), m_catalog,
+                                 errorText);
 }

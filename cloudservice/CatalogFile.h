@@ -8,6 +8,8 @@
 // The catalog file on disk, re-read whenever its modification time or size
 // changes, so vendors publish a release by editing or replacing the
 // file. A file that cannot be read or parsed keeps the last good catalog.
+// The signed documents it names are re-read with it, and only then: watching
+// each of them would cost a stat per file and request for no real gain.
 // Safe to use from the server's worker threads.
 class CatalogFile
 {

@@ -29,6 +29,11 @@ QJsonObject versionData(const QJsonObject& query, const ReleaseCatalog::Decision
     data.insert("noteJson", decision.noteJson);
     data.insert("needUpdate", decision.needUpdate);
     data.insert("forceUpdate", decision.forceUpdate);
+    // Absent rather than empty, so that answers without them stay as they were.
+    if (!decision.signedRelease.isEmpty())
+        data.insert("release", decision.signedRelease);
+    if (!decision.roots.isEmpty())
+        data.insert("roots", decision.roots);
     return data;
 }
 

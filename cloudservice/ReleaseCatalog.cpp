@@ -1,5 +1,8 @@
 #include "cloudservice/ReleaseCatalog.h"
 
+#include "cloudservice/SignedDocumentFile.h"
+#include "trust/SignedRelease.h"
+#include "trust/TrustRoot.h"
 #include "trust/VersionNumber.h"
 
 #include <QJsonArray>
@@ -41,8 +44,21 @@ bool parseNotes(const QJsonValue& value, QJsonObject& notes, const QString& wher
     return true;
 }
 
-bool parseRelease(const QJsonValue& value, ReleaseCatalog::Release& release, const QString& where,
-                  QString& errorText)
+bool readSignedRelease(const QJsonObject& object, const QString& folder,
+                       ReleaseCatalog::Release& release, const QString& where, QString& errorText)
+{
+    const QJsonValue name = object.value("release");
+    if (name.isUndefined())
+        return true;
+    if (SignedDocumentFile::read(name, folder, SignedRelease::kPayloadType, "release",
+                                 release.signedRelease, errorText))
+        return true;
+    errorText = QString("%1: %2").arg(where, errorText);
+    return false;
+}
+
+bool parseRelease(const QJsonValue& value, const QString& folder, ReleaseCatalog::Release& release,
+                  const QString& where, QString& errorText)
 {
     if (!value.isObject()) {
         errorText = QString("%1: a release must be an object").arg(where);
@@ -51,7 +67,8 @@ bool parseRelease(const QJsonValue& value, ReleaseCatalog::Release& release, con
     const QJsonObject object = value.toObject();
     if (!readString(object, "version", true, release.version, where, errorText) ||
         !readString(object, "url", true, release.url, where, errorText) ||
-        !parseNotes(object.value("notes"), release.notes, where, errorText))
+        !parseNotes(object.value("notes"), release.notes, where, errorText) ||
+        !readSignedRelease(object, folder, release, where, errorText))
         return false;
     const QJsonValue mandatory = object.value("mandatory");
     if (!mandatory.isUndefined() && !mandatory.isBool()) {
@@ -62,8 +79,8 @@ bool parseRelease(const QJsonValue& value, ReleaseCatalog::Release& release, con
     return true;
 }
 
-bool parseChannel(const QJsonValue& value, ReleaseCatalog::Channel& channel, const QString& where,
-                  QString& errorText)
+bool parseChannel(const QJsonValue& value, const QString& folder, ReleaseCatalog::Channel& channel,
+                  const QString& where, QString& errorText)
 {
     if (!value.isObject()) {
         errorText = QString("%1: a version type must be an object").arg(where);
@@ -80,7 +97,7 @@ bool parseChannel(const QJsonValue& value, ReleaseCatalog::Channel& channel, con
     const QJsonArray list = releases.toArray();
     for (int i = 0; i < list.size(); ++i) {
         ReleaseCatalog::Release release;
-        if (!parseRelease(list.at(i), release, QString("%1.releases[%2]").arg(where).arg(i),
+        if (!parseRelease(list.at(i), folder, release, QString("%1.releases[%2]").arg(where).arg(i),
                           errorText))
             return false;
         channel.releases.append(release);
@@ -103,7 +120,8 @@ const ReleaseCatalog::Release* newestRelease(const ReleaseCatalog::Channel& chan
 
 } // namespace
 
-bool ReleaseCatalog::parse(const QByteArray& json, ReleaseCatalog& catalog, QString& errorText)
+bool ReleaseCatalog::parse(const QByteArray& json, const QString& folder, ReleaseCatalog& catalog,
+                           QString& errorText)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
@@ -113,14 +131,23 @@ bool ReleaseCatalog::parse(const QByteArray& json, ReleaseCatalog& catalog, QStr
                         .arg(parseError.errorString());
         return false;
     }
-    const QJsonValue roots = document.object().value("softwareRoots");
-    if (!document.isObject() || !roots.isObject()) {
+    const QJsonValue softwareRoots = document.object().value("softwareRoots");
+    if (!document.isObject() || !softwareRoots.isObject()) {
         errorText = "the top level must be an object with the object \"softwareRoots\"";
         return false;
     }
     ReleaseCatalog parsed;
-    const QJsonObject rootObject = roots.toObject();
-    for (auto root = rootObject.constBegin(); root != rootObject.constEnd(); ++root) {
+    if (!parsed.parseRoots(document.object().value("roots"), folder, errorText) ||
+        !parsed.parseSoftwareRoots(softwareRoots.toObject(), folder, errorText))
+        return false;
+    catalog = parsed;
+    return true;
+}
+
+bool ReleaseCatalog::parseSoftwareRoots(const QJsonObject& softwareRoots, const QString& folder,
+                                        QString& errorText)
+{
+    for (auto root = softwareRoots.constBegin(); root != softwareRoots.constEnd(); ++root) {
         if (!root.value().isObject()) {
             errorText =
                 QString("softwareRoots.%1: must be an object of version types").arg(root.key());
@@ -130,12 +157,32 @@ bool ReleaseCatalog::parse(const QByteArray& json, ReleaseCatalog& catalog, QStr
         for (auto type = types.constBegin(); type != types.constEnd(); ++type) {
             Channel channel;
             const QString where = QString("softwareRoots.%1.%2").arg(root.key(), type.key());
-            if (!parseChannel(type.value(), channel, where, errorText))
+            if (!parseChannel(type.value(), folder, channel, where, errorText))
                 return false;
-            parsed.m_channels[root.key()].insert(type.key(), channel);
+            m_channels[root.key()].insert(type.key(), channel);
         }
     }
-    catalog = parsed;
+    return true;
+}
+
+bool ReleaseCatalog::parseRoots(const QJsonValue& value, const QString& folder, QString& errorText)
+{
+    if (value.isUndefined())
+        return true;
+    if (!value.isArray()) {
+        errorText = "\"roots\" must be an array of root file names, oldest first";
+        return false;
+    }
+    const QJsonArray names = value.toArray();
+    for (int i = 0; i < names.size(); ++i) {
+        QJsonObject envelope;
+        if (!SignedDocumentFile::read(names.at(i), folder, TrustRoot::kPayloadType, "root",
+                                      envelope, errorText)) {
+            errorText = QString("roots[%1]: %2").arg(i).arg(errorText);
+            return false;
+        }
+        m_roots.append(envelope);
+    }
     return true;
 }
 
@@ -144,6 +191,8 @@ ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
                                                 const QString& installedVersion) const
 {
     Decision decision;
+    // Any installation may need them to trust the offered release, or a later one.
+    decision.roots = m_roots;
     const auto root = m_channels.constFind(softwareRoot);
     if (root == m_channels.constEnd() || !root->contains(versionType))
         return decision;
@@ -156,6 +205,7 @@ ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
     decision.version = newest->version;
     decision.maxVersion = newest->version;
     decision.url = newest->url;
+    decision.signedRelease = newest->signedRelease;
     decision.noteJson =
         QString::fromUtf8(QJsonDocument(newest->notes).toJson(QJsonDocument::Compact));
     if (const Release* mandatory = newestRelease(channel, true))

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QVector>
@@ -17,6 +18,7 @@ public:
         QString url;
         QJsonObject notes; // language code -> notes, optionally "default"
         bool mandatory = false;
+        QJsonObject signedRelease; // the vendor's envelope; empty when not named
     };
 
     struct Channel
@@ -36,11 +38,15 @@ public:
         QString noteJson;
         bool needUpdate = false;
         bool forceUpdate = false;
+        QJsonObject signedRelease; // of the offered release, empty when it has none
+        QJsonArray roots;          // envelopes of newer trust roots, oldest first
     };
 
-    // Replaces `catalog` only when the whole text is valid; otherwise leaves it
-    // as it was and says what is wrong.
-    static bool parse(const QByteArray& json, ReleaseCatalog& catalog, QString& errorText);
+    // Replaces `catalog` only when the whole text and every signed document it
+    // names are valid; otherwise leaves it as it was and says what is wrong.
+    // Document file names are relative to `folder`, the catalog's own.
+    static bool parse(const QByteArray& json, const QString& folder, ReleaseCatalog& catalog,
+                      QString& errorText);
 
     Decision decide(const QString& softwareRoot, const QString& versionType,
                     const QString& installedVersion) const;
@@ -48,5 +54,10 @@ public:
     int channelCount() const;
 
 private:
+    bool parseRoots(const QJsonValue& value, const QString& folder, QString& errorText);
+    bool parseSoftwareRoots(const QJsonObject& softwareRoots, const QString& folder,
+                            QString& errorText);
+
     QHash<QString, QHash<QString, Channel>> m_channels;
+    QJsonArray m_roots;
 };

@@ -106,6 +106,11 @@ Options:
   --catalog FILE      release catalog (JSON, see README.md). Required. Re-read
                       whenever the file changes; a file that fails to parse
                       keeps the last good catalog and the reason is logged.
+                      A release may name its signed release document
+                      ("release": FILE), the catalog newer signed roots
+                      ("roots": [FILE, ...], oldest first); paths are
+                      relative to the catalog's folder. They are re-read
+                      with the catalog only: touch it after re-signing.
   --packages DIR      folder served below /packages/ (nothing is served when
                       not given). Paths with ".." or leading outside the
                       folder are refused.
@@ -139,5 +144,10 @@ and one of these codes:
        a string
 A software root or version type missing from the catalog is not an error:
 the answer is success with needUpdate false.
+
+Besides the decision, "data" carries "release" (the offered release's signed
+document, when the catalog names one) and "roots" (the signed roots, when the
+catalog lists any). The service passes signed documents on without verifying
+them: the updater trusts the signatures, not the service or the transport.
 )");
 }

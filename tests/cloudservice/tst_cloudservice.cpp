@@ -1,5 +1,8 @@
 #include "support/CloudServiceProcess.h"
 #include "support/TempInstallation.h"
+#include "trust/SignedEnvelope.h"
+#include "trust/SignedRelease.h"
+#include "trust/TrustRoot.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -96,6 +99,14 @@ bool writeFile(const QString& path, const QByteArray& content)
            file.commit();
 }
 
+// The service passes signatures on unchecked, so any well-formed one will do.
+QJsonObject writeEnvelope(const QString& path, const QString& type, const QByteArray& body)
+{
+    const QJsonObject json =
+        SignedEnvelope{type, body, {{"test-key", QByteArray(64, 'Z')}}}.toJson();
+    return writeFile(path, QJsonDocument(json).toJson()) ? json : QJsonObject();
+}
+
 } // namespace
 
 class TestCloudService : public QObject
@@ -111,6 +122,8 @@ private slots:
     void packageUrl_data();
     void packageUrl();
     void catalogChangesWithoutRestart();
+    void signedDocuments_data();
+    void signedDocuments();
 
     void refusedEnvelope_data();
     void refusedEnvelope();
@@ -242,6 +255,7 @@ void TestCloudService::versionDecision()
     QTEST(data.value("forceUpdate").toBool(), "forceUpdate");
     QTEST(data.value("forceVersion").toString(), "forceVersion");
     QCOMPARE(data.value("maxVersion").toString(), data.value("version").toString());
+    QVERIFY(!data.contains("release") && !data.contains("roots"));
 }
 
 void TestCloudService::releaseNotesPerLanguage()
@@ -329,6 +343,44 @@ void TestCloudService::catalogChangesWithoutRestart()
 
     QVERIFY(writeFile(catalog, catalogWith("2.2")));
     QCOMPARE(newest(), QString("2.2"));
+}
+
+void TestCloudService::signedDocuments_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QJsonValue>("release");
+    QTest::addColumn<QJsonValue>("roots");
+
+    QVERIFY(QDir(m_dir.path()).mkpath("signed"));
+    const QString releaseType = SignedRelease::kPayloadType;
+    const QJsonObject newest = writeEnvelope(path("signed/release-2.0.json"), releaseType, "2.0");
+    QVERIFY(!writeEnvelope(path("signed/release-1.0.json"), releaseType, "1.0").isEmpty());
+    const QJsonArray roots{writeEnvelope(path("signed/root-2.json"), TrustRoot::kPayloadType, "2"),
+                           writeEnvelope(path("root-3.json"), TrustRoot::kPayloadType, "3")};
+    QVERIFY(writeFile(path("signed/catalog.json"), QString(R"({"roots":["root-2.json","%1"],
+        "softwareRoots":{"App":{"general":{"releases":[
+            {"version":"2.0","url":"/p/2.0.zip","release":"release-2.0.json"},
+            {"version":"1.0","url":"/p/1.0.zip","release":"release-1.0.json"}]},
+        "beta":{"releases":[{"version":"3.0","url":"/p/3.0.zip"}]}}}})")
+                                                       .arg(path("root-3.json"))
+                                                       .toUtf8()));
+    const QJsonValue none(QJsonValue::Undefined);
+    QTest::newRow("offered release's document")
+        << "general" << QJsonValue(newest) << QJsonValue(roots);
+    QTest::newRow("release without document") << "beta" << none << QJsonValue(roots);
+    QTest::newRow("unknown version type") << "nightly" << none << QJsonValue(roots);
+}
+
+void TestCloudService::signedDocuments()
+{
+    QFETCH(QString, type);
+    CloudServiceProcess service;
+    QVERIFY(service.start({"--catalog", path("signed/catalog.json")}, path("signed.log")));
+    httplib::Client client(service.host().toStdString(), service.port());
+
+    const QJsonObject data = checkVersion(client, "App", type, "1.0").value("data").toObject();
+    QTEST(data.value("release"), "release");
+    QTEST(data.value("roots"), "roots");
 }
 
 void TestCloudService::refusedEnvelope_data()
@@ -616,6 +668,17 @@ void TestCloudService::refusesToStart_data()
     QVERIFY(writeFile(path("no-version.json"),
                       R"({"softwareRoots":{"App":{"general":{"releases":[{"url":"/p.zip"}]}}}})"));
     QVERIFY(writeFile(path("not-a-cert.pem"), "not a certificate"));
+    QVERIFY(writeFile(path("plain.json"), R"({"version":"2.0"})"));
+    QVERIFY(!writeEnvelope(path("root.json"), TrustRoot::kPayloadType, "2").isEmpty());
+    auto naming = [this](const QString& name, const QString& release, const QString& root) {
+        const QString catalog = path(name + ".json");
+        writeFile(catalog, QString(R"({"softwareRoots":{"App":{"general":{"releases":[
+            {"version":"2.0","url":"/p.zip","release":"%1"}]}}},"roots":["%2"]})")
+                               .arg(release, root)
+                               .toUtf8());
+        return QStringList{"--catalog", catalog};
+    };
+    const QString place = "softwareRoots.App.general.releases[0]: release file ";
     const QString catalog = path("catalog.json");
 
     QTest::newRow("no catalog") << QStringList() << 2 << "--catalog";
@@ -632,6 +695,13 @@ void TestCloudService::refusesToStart_data()
     QTest::newRow("release without version")
         << QStringList{"--catalog", path("no-version.json")} << 1
         << "softwareRoots.App.general.releases[0]: \"version\"";
+    QTest::newRow("release file missing") << naming("names-missing", "none.json", "root.json") << 1
+                                          << place + "\"none.json\": cannot read";
+    QTest::newRow("root file not an envelope")
+        << naming("names-plain", "none.json", "plain.json") << 1
+        << QString("roots[0]: root file \"plain.json\": %1 is not").arg(path("plain.json"));
+    QTest::newRow("root file as release") << naming("names-root", "root.json", "root.json") << 1
+                                          << place + "\"root.json\": payload type";
     QTest::newRow("packages not a folder")
         << QStringList{"--catalog", catalog, "--packages", catalog} << 1 << "packages folder";
     QTest::newRow("certificate unusable")
