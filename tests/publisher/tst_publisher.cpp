@@ -1,0 +1,285 @@
+#include "support/FileTree.h"
+#include "support/TempInstallation.h"
+#include "trust/ReleaseVerifier.h"
+#include "trust/SignedEnvelope.h"
+#include "trust/SigningKey.h"
+#include "trust/TrustRoot.h"
+
+#include <QStandardPaths>
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+template <typename T> T field(const QByteArray& bytes, qint64 offset)
+{
+    return qFromLittleEndian<T>(bytes.constData() + offset);
+}
+
+// Bit 11 in every central header and in the local header it points to.
+bool namesFlaggedUtf8(const QByteArray& zip)
+{
+    const int end = zip.size() - 22; // the end record; packages carry no zip comment
+    qint64 at = field<quint32>(zip, end + 16);
+    const int entries = field<quint16>(zip, end + 10);
+    for (int i = 0; i < entries; ++i) {
+        const qint64 local = field<quint32>(zip, at + 42);
+        if (!(field<quint16>(zip, at + 8) & 0x0800) || !(field<quint16>(zip, local + 6) & 0x0800))
+            return false;
+        at += 46 + field<quint16>(zip, at + 28) + field<quint16>(zip, at + 30) +
+              field<quint16>(zip, at + 32);
+    }
+    return entries > 0;
+}
+
+bool readRoot(const QString& path, SignedEnvelope& envelope, TrustRoot& root)
+{
+    QString errorText;
+    return SignedEnvelope::readFile(path, envelope, errorText) &&
+           ReleaseVerifier::readPinnedRoot(envelope, root).passed();
+}
+
+} // namespace
+
+class TestPublisher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void keygenKeepsKeysPrivate_data();
+    void keygenKeepsKeysPrivate();
+    void packageIsReproducible_data();
+    void packageIsReproducible();
+    void packageUnzipsToTheSameTree();
+    void packageRefusesLeavingTargetAlone_data();
+    void packageRefusesLeavingTargetAlone();
+    void verify_data();
+    void verify();
+    void nextRoot_data();
+    void nextRoot();
+    void wrongCommandLine_data();
+    void wrongCommandLine();
+
+private:
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    // Words of `commandLine` starting with '@' name files in the test folder.
+    ProcessResult publish(const QString& commandLine, const QString& timeZone = "UTC0") const;
+
+    TempInstallation m_dir;
+};
+
+ProcessResult TestPublisher::publish(const QString& commandLine, const QString& timeZone) const
+{
+    QStringList arguments;
+    for (const QString& word : commandLine.split(' ', Qt::SkipEmptyParts))
+        arguments << (word.startsWith('@') ? path(word.mid(1)) : word);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TZ", timeZone);
+    return runProcess(PUBLISH_EXE, arguments, environment);
+}
+
+void TestPublisher::initTestCase()
+{
+    m_dir.writeFile("app/bin/run.sh", "#!/bin/sh\necho ok\n");
+    QVERIFY(QFile::setPermissions(path("app/bin/run.sh"), QFile::ReadOwner | QFile::WriteOwner |
+                                                              QFile::ExeOwner | QFile::ExeOther));
+    m_dir.writeFile(QString::fromUtf8("app/Daten/Übersicht✓.txt"), QByteArray(5000, 'x'));
+    m_dir.writeFile("app/.config", "hidden");
+    const QStringList commandLines{
+        "keygen @root1",
+        "keygen @root2",
+        "keygen @other",
+        "keygen @release",
+        "root --version 1 --expires-days 30 --root-key @root1.key --release-pub @release.pub "
+        "-o @root1.json",
+        "root --version 1 --expires-days 30 --root-key @other.key --release-pub @other.pub "
+        "-o @other.json",
+        "package @app -o @app.zip",
+        "release --key @release.key --package @app.zip --software-root DemoApp --version-type "
+        "general --version 2.0.0 --serial 3 --expires-days 7 -o @release.json"};
+    for (const QString& commandLine : commandLines)
+        QVERIFY2(publish(commandLine).exitCode == 0, qPrintable(commandLine));
+
+    const QByteArray package = m_dir.readFile("app.zip");
+    m_dir.writeFile("renamed.zip", package);
+    m_dir.writeFile("short/app.zip", package.chopped(1));
+    QByteArray changed = package;
+    changed[changed.size() / 2] = char(changed.at(changed.size() / 2) ^ 1);
+    m_dir.writeFile("changed/app.zip", changed);
+    SignedEnvelope release;
+    QString errorText;
+    QVERIFY(SignedEnvelope::readFile(path("release.json"), release, errorText));
+    release.payload.replace("2.0.0", "2.0.1");
+    QVERIFY(release.writeFile(path("edited.json"), errorText));
+}
+
+void TestPublisher::keygenKeepsKeysPrivate_data()
+{
+    QTest::addColumn<QString>("existing");
+    QTest::newRow("new name") << QString();
+    QTest::newRow("private key exists") << ".key";
+    QTest::newRow("public key exists") << ".pub";
+}
+
+void TestPublisher::keygenKeepsKeysPrivate()
+{
+    QFETCH(QString, existing);
+    const QString name = QString("keygen-%1").arg(existing.mid(1));
+    if (!existing.isEmpty())
+        m_dir.writeFile(name + existing, "kept\n");
+    QCOMPARE(publish("keygen @" + name).exitCode, existing.isEmpty() ? 0 : 1);
+    if (!existing.isEmpty()) {
+        QCOMPARE(m_dir.readFile(name + existing), QByteArray("kept\n"));
+        QCOMPARE(QDir(m_dir.path()).entryList({name + ".*"}).size(), 1);
+        return;
+    }
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFile::permissions(path(name + ".key")) & others, QFile::Permissions());
+    SigningKey key;
+    QVERIFY(SigningKey::fromSeedBase64(m_dir.readFile(name + ".key"), key));
+    QCOMPARE(key.publicKey().toBase64(), QString(m_dir.readFile(name + ".pub").trimmed()));
+}
+
+void TestPublisher::packageIsReproducible_data()
+{
+    QTest::addColumn<QString>("secondZone");
+    QTest::newRow("same time zone") << "UTC0";
+    QTest::newRow("other time zone") << "XYZ-9";
+}
+
+void TestPublisher::packageIsReproducible()
+{
+    QFETCH(QString, secondZone);
+    QCOMPARE(publish("package @app -o @first.zip").exitCode, 0);
+    QDirIterator it(path("app"), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile touched(it.next());
+        QVERIFY(touched.open(QIODevice::ReadOnly));
+        QVERIFY(touched.setFileTime(QDateTime(QDate(2001, 2, 3), QTime(4, 5, 7)),
+                                    QFileDevice::FileModificationTime));
+    }
+    QCOMPARE(publish("package @app -o @second.zip", secondZone).exitCode, 0);
+    QCOMPARE(m_dir.readFile("second.zip"), m_dir.readFile("first.zip"));
+}
+
+void TestPublisher::packageUnzipsToTheSameTree()
+{
+    if (QStandardPaths::findExecutable("unzip").isEmpty())
+        QSKIP("the unzip tool is not installed");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", "C.UTF-8");
+    const QStringList arguments{"-q", path("app.zip"), "-d", path("unzipped")};
+    QCOMPARE(runProcess("unzip", arguments, environment).exitCode, 0);
+    QCOMPARE(treeDifference(snapshotTree(path("unzipped")), snapshotTree(path("app"))), QString());
+    QVERIFY(namesFlaggedUtf8(m_dir.readFile("app.zip")));
+}
+
+void TestPublisher::packageRefusesLeavingTargetAlone_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("symbolic link") << QString("linked") << QString("refused/linked.zip");
+    QTest::newRow("package inside the folder") << QString("app") << QString("app/old.zip");
+}
+
+void TestPublisher::packageRefusesLeavingTargetAlone()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, output);
+    m_dir.writeFile("linked/file.txt", "f");
+    QFile::link("file.txt", path("linked/link.txt"));
+    m_dir.writeFile(output, "old package");
+    QCOMPARE(publish(QString("package @%1 -o @%2").arg(folder, output)).exitCode, 1);
+    QCOMPARE(m_dir.readFile(output), QByteArray("old package"));
+    QFile::remove(path(output));
+    QCOMPARE(QDir(QFileInfo(path(output)).path()).entryList({"*.zip*"}), QStringList());
+}
+
+void TestPublisher::verify_data()
+{
+    QTest::addColumn<QString>("files");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("good") << "@root1.json @release.json --package @app.zip"
+                          << "release DemoApp/general 2.0.0 serial 3: all checks passed";
+    QTest::newRow("package byte changed") << "@root1.json @release.json --package @changed/app.zip"
+                                          << "package hash: ";
+    QTest::newRow("package cut short") << "@root1.json @release.json --package @short/app.zip"
+                                       << "package length: ";
+    QTest::newRow("package renamed") << "@root1.json @release.json --package @renamed.zip"
+                                     << "package name: ";
+    QTest::newRow("another root") << "@other.json @release.json --package @app.zip"
+                                  << "release signature: ";
+    QTest::newRow("release edited") << "@root1.json @edited.json --package @app.zip"
+                                    << "release signature: ";
+}
+
+void TestPublisher::verify()
+{
+    QFETCH(QString, files);
+    QFETCH(QString, expected);
+    const ProcessResult result = publish("verify --root " + files);
+    QCOMPARE(result.exitCode, QTest::currentDataTag() == QByteArray("good") ? 0 : 1);
+    QVERIFY2((result.standardOutput + result.standardError).contains(expected.toUtf8()),
+             result.standardError);
+}
+
+void TestPublisher::nextRoot_data()
+{
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("rootKeys");
+    QTest::newRow("signed by the previous root")
+        << "--root-key @root2.key --previous-root-key @root1.key" << true << 1;
+    QTest::newRow("not signed by the previous root") << "--root-key @root2.key" << false << 1;
+    QTest::newRow("root keys listed")
+        << "--root-key @root2.key @other.key --previous-root-key @root1.key" << true << 2;
+    QTest::newRow("root keys repeated")
+        << "--root-key @root2.key --previous-root-key @root1.key --root-key @other.key" << true
+        << 2;
+}
+
+void TestPublisher::nextRoot()
+{
+    QFETCH(QString, keys);
+    QFETCH(bool, accepted);
+    QFETCH(int, rootKeys);
+    const QString makeRoot2 =
+        "root --version 2 --expires-days 30 --release-pub @release.pub -o @root2.json ";
+    QCOMPARE(publish(makeRoot2 + keys).exitCode, 0);
+    SignedEnvelope current;
+    SignedEnvelope candidate;
+    TrustRoot root1;
+    TrustRoot root2;
+    QVERIFY(readRoot(path("root1.json"), current, root1));
+    QVERIFY(readRoot(path("root2.json"), candidate, root2));
+    QCOMPARE(root2.rootKeys.size(), rootKeys);
+    QCOMPARE(candidate.signatures.size(), rootKeys + (accepted ? 1 : 0));
+    QCOMPARE(ReleaseVerifier::readNextRoot(root1, candidate, root2).passed(), accepted);
+}
+
+void TestPublisher::wrongCommandLine_data()
+{
+    QTest::addColumn<QString>("commandLine");
+    QTest::newRow("no command") << "";
+    QTest::newRow("unknown command") << "sign";
+    QTest::newRow("no output") << "package app";
+    QTest::newRow("output twice") << "package app -o a.zip -o b.zip";
+    QTest::newRow("no root key value")
+        << "root --version 1 --expires-days 1 --root-key --release-pub r.pub -o root.json";
+    QTest::newRow("zero days")
+        << "root --version 1 --expires-days 0 --root-key a.key --release-pub r.pub -o root.json";
+    QTest::newRow("option of another command") << "verify --root root.json release.json --serial 3";
+}
+
+void TestPublisher::wrongCommandLine()
+{
+    QFETCH(QString, commandLine);
+    const ProcessResult result = publish(commandLine);
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.standardError.contains("--help"), result.standardError);
+}
+
+QTEST_GUILESS_MAIN(TestPublisher)
+#include "tst_publisher.moc"
