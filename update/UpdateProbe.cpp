@@ -1,10 +1,12 @@
 #include "update/Update.h"
 
 #include "platform/Platform.h"
+#include "service/BaseService.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QProcess>
+#include <QUrl>
 
 namespace {
 
@@ -35,19 +37,37 @@ void stop(QProcess& ping)
     ping.waitForFinished(kWaitMs);
 }
 
-} // namespace
-
-bool Update::pingServer(QString serviceAddress)
+// The host of the service address, whatever its scheme, port or path. Empty
+// when there is none a ping may be given: ping would read a leading "-" as an
+// option of its own.
+QString probeHost(const QString& serviceAddress)
 {
-    const QString host = serviceAddress.remove("http://");
-    const platform::PingCommand command = platform::pingCommand(host, kEchoRequests, kWaitMs);
+    const QString host = QUrl(normalizeServiceUrl(serviceAddress.trimmed())).host();
+    return host.startsWith(QLatin1Char('-')) ? QString() : host;
+}
 
+bool pingHost(const QString& host)
+{
+    if (host.isEmpty())
+        return false;
+    const platform::PingCommand command = platform::pingCommand(host, kEchoRequests, kWaitMs);
     QProcess ping;
     const QDeadlineTimer deadline(kWaitMs);
     ping.start(command.program, command.arguments, QIODevice::ReadWrite);
     const bool result = ping.waitForStarted(kWaitMs) && replySeenBefore(ping, deadline);
     stop(ping);
+    return result;
+}
 
+} // namespace
+
+bool Update::pingServer(QString serviceAddress)
+{
+    const QString host = probeHost(serviceAddress);
+    if (host.isEmpty())
+        qInfo()
+            << QString("Update: no host to ping in the service address \"%1\"").arg(serviceAddress);
+    const bool result = pingHost(host);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("ping通服务器")).arg(result ? 1 : 0);
     return result;
 }
