@@ -1,5 +1,7 @@
 // Downloads one URL with DownloadFileNet and prints throughput and peak memory.
-//   download_bench URL FILE
+// With the signed length and SHA-256 the body is checked while it streams, as
+// for a signed release.
+//   download_bench URL FILE [LENGTH SHA256]
 
 #include "bench/PeakRss.h"
 #include "download/DownloadFileNet.h"
@@ -15,19 +17,21 @@ int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() != 3) {
-        std::fprintf(stderr, "usage: download_bench URL FILE\n");
+    if (arguments.size() != 3 && arguments.size() != 5) {
+        std::fprintf(stderr, "usage: download_bench URL FILE [LENGTH SHA256]\n");
         return 2;
     }
     DownloadFileNet download;
     download.setShowProgress(false);
     download.setFilePath(arguments.at(2));
+    if (arguments.size() == 5)
+        download.setExpectedContent(arguments.at(3).toLongLong(), arguments.at(4).toLatin1());
     QElapsedTimer timer;
     timer.start();
     download.download(QUrl(arguments.at(1)));
     const double seconds = timer.nsecsElapsed() / 1e9;
     const QFileInfo file(arguments.at(2));
-    if (!file.isFile()) {
+    if (!download.failure().isEmpty() || !file.isFile()) {
         std::fprintf(stderr, "download failed\n");
         return 1;
     }

@@ -2,6 +2,9 @@
 
 #include "download/ProgressDialog.h"
 #include "service/TrustedSsl.h"
+#include "trust/ReleaseVerifier.h"
+#include "trust/Sha256.h"
+#include "trust/SignedRelease.h"
 
 #include <QDebug>
 #include <QDir>
@@ -23,6 +26,13 @@ constexpr qint64 kReadBufferSize = 1024 * 1024;
 bool isSuccessStatus(int status)
 {
     return status >= 200 && status < 300;
+}
+
+// 200 for answers without a status line of their own.
+int statusCode(const QNetworkReply& reply)
+{
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return status.isValid() ? status.toInt() : 200;
 }
 
 // A short write (disk full, size limit) sets no error of its own.
@@ -50,6 +60,12 @@ DownloadFileNet::DownloadFileNet(QObject* parent)
     });
 }
 
+void DownloadFileNet::setExpectedContent(qint64 length, const QByteArray& sha256Hex)
+{
+    m_expectedLength = length;
+    m_expectedSha256 = sha256Hex;
+}
+
 DownloadFileNet::~DownloadFileNet()
 {
     // Callers let every download finish; should one still run, it must not
@@ -63,10 +79,12 @@ void DownloadFileNet::download(const QUrl& url)
     m_url = url;
     m_aborted = false;
     m_failed = false;
+    m_failure.clear();
     m_bytesWritten = 0;
+    m_hash = std::make_unique<Sha256>();
     if (!m_file) {
         // Without a file the data would be thrown away; fetching it is pointless.
-        qInfo() << QStringLiteral("Download failed: cannot open %1 for writing").arg(m_filePath);
+        noteFailure(QStringLiteral("Download failed: cannot open %1 for writing").arg(m_filePath));
         return;
     }
     startRequest();
@@ -84,8 +102,13 @@ void DownloadFileNet::startRequest()
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setSslConfiguration(trustedSslConfiguration());
+    // The file must hold the bytes as sent, which are the ones signed; asked
+    // for an encoding of its own, Qt also leaves the body undecoded instead
+    // of inflating it in memory.
+    request.setRawHeader("Accept-Encoding", "identity");
     m_reply = m_manager->get(request);
     m_reply->setReadBufferSize(kReadBufferSize);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &DownloadFileNet::checkAnnouncedLength);
     connect(m_reply, &QNetworkReply::finished, this, &DownloadFileNet::httpFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &DownloadFileNet::httpReadyRead);
     connect(m_reply, &QNetworkReply::finished, m_eventLoop.get(), &QEventLoop::quit);
@@ -136,10 +159,40 @@ void DownloadFileNet::cancelDownload()
 
 void DownloadFileNet::failTransfer(const QString& reason)
 {
-    qInfo() << reason;
+    noteFailure(reason);
     m_failed = true;
     if (m_reply)
         m_reply->abort();
+}
+
+// The first reason is the one that counts; what follows is its consequence.
+void DownloadFileNet::noteFailure(const QString& reason)
+{
+    if (!m_failure.isEmpty())
+        return;
+    qInfo() << reason;
+    m_failure = reason;
+}
+
+void DownloadFileNet::checkAnnouncedLength()
+{
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (m_expectedLength >= 0 && length.isValid() && isSuccessStatus(statusCode(*m_reply)) &&
+        length.toLongLong() != m_expectedLength)
+        failTransfer(QStringLiteral("Download failed: %1 announces %2 bytes, signed %3")
+                         .arg(m_url.toString())
+                         .arg(length.toLongLong())
+                         .arg(m_expectedLength));
+}
+
+bool DownloadFileNet::acceptsMore(qint64 bytes)
+{
+    if (m_expectedLength < 0 || m_bytesWritten + bytes <= m_expectedLength)
+        return true;
+    failTransfer(QStringLiteral("Download failed: %1 sends more than the signed %2 bytes")
+                     .arg(m_url.toString())
+                     .arg(m_expectedLength));
+    return false;
 }
 
 void DownloadFileNet::httpReadyRead()
@@ -148,8 +201,10 @@ void DownloadFileNet::httpReadyRead()
         return;
     m_stallTimer->start(m_stallTimeoutMs);
     const QByteArray data = m_reply->readAll();
-    if (!m_file || m_failed)
+    if (!m_file || m_failed || !acceptsMore(data.size()))
         return;
+    if (m_expectedLength >= 0)
+        m_hash->addData(data.constData(), data.size());
     const qint64 written = m_file->write(data);
     if (written != data.size()) {
         failTransfer(QStringLiteral("Download failed: cannot write %1: %2")
@@ -159,42 +214,59 @@ void DownloadFileNet::httpReadyRead()
     m_bytesWritten += data.size();
 }
 
-bool DownloadFileNet::transferComplete() const
+bool DownloadFileNet::transferComplete()
 {
-    if (m_reply->error() != QNetworkReply::NoError)
+    if (m_reply->error() != QNetworkReply::NoError) {
+        noteFailure(QStringLiteral("Download failed: %1 from %2")
+                        .arg(m_reply->errorString(), m_reply->url().toString()));
         return false;
-    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && !isSuccessStatus(status.toInt())) {
+    }
+    const int status = statusCode(*m_reply);
+    if (!isSuccessStatus(status)) {
         // A redirect that was not followed, or any other answer without the file.
-        qInfo() << QStringLiteral("Download failed: HTTP status %1 from %2")
-                       .arg(status.toInt())
-                       .arg(m_reply->url().toString());
+        noteFailure(QStringLiteral("Download failed: HTTP status %1 from %2")
+                        .arg(status)
+                        .arg(m_reply->url().toString()));
         return false;
     }
-    // A length check is only possible on the bytes as sent, not on a body the
-    // network layer has decompressed.
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && !m_reply->hasRawHeader("Content-Encoding") &&
-        length.toLongLong() != m_bytesWritten) {
-        qInfo() << QStringLiteral("Download failed: received %1 of %2 bytes from %3")
-                       .arg(m_bytesWritten)
-                       .arg(length.toLongLong())
-                       .arg(m_reply->url().toString());
+    if (length.isValid() && length.toLongLong() != m_bytesWritten) {
+        noteFailure(QStringLiteral("Download failed: received %1 of %2 bytes from %3")
+                        .arg(m_bytesWritten)
+                        .arg(length.toLongLong())
+                        .arg(m_reply->url().toString()));
         return false;
     }
-    return true;
+    return contentAsSigned();
+}
+
+bool DownloadFileNet::contentAsSigned()
+{
+    if (m_expectedLength < 0)
+        return true;
+    SignedRelease signedContent;
+    signedContent.packageLength = m_expectedLength;
+    signedContent.packageSha256 = m_expectedSha256;
+    const TrustVerdict verdict =
+        ReleaseVerifier::checkPackage(signedContent, m_bytesWritten, m_hash->hexDigest());
+    if (!verdict.passed())
+        noteFailure(QStringLiteral("Download failed: %1 from %2")
+                        .arg(verdict.text(), m_reply->url().toString()));
+    return verdict.passed();
 }
 
 void DownloadFileNet::httpFinished()
 {
     m_stallTimer->stop();
+    if (m_aborted)
+        noteFailure(QStringLiteral("Download cancelled: %1").arg(m_url.toString()));
     bool succeeded = !m_aborted && !m_failed && transferComplete();
     QString fileName;
     if (m_file) {
         fileName = m_file->fileName();
         if (!m_file->flush() && succeeded) {
-            qInfo() << QStringLiteral("Download failed: cannot write %1: %2")
-                           .arg(fileName, m_file->errorString());
+            noteFailure(QStringLiteral("Download failed: cannot write %1: %2")
+                            .arg(fileName, m_file->errorString()));
             succeeded = false;
         }
         m_file->close();

@@ -13,10 +13,11 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSslError;
 class QTimer;
+class Sha256;
 
 // One HTTP(S) GET streamed into one file. download() returns when the
 // transfer is over; afterwards the target file exists only if the whole
-// answer arrived and was written.
+// answer arrived and was written, and failure() says why it does not.
 class DownloadFileNet : public QObject
 {
     Q_OBJECT
@@ -33,9 +34,15 @@ public:
     void setShowProgress(bool showProgress) { m_showProgress = showProgress; }
     // Only for tests that cannot wait a minute for a stalled server.
     void setStallTimeout(int milliseconds) { m_stallTimeoutMs = milliseconds; }
+    // The body must be exactly `length` bytes with this SHA-256 (lower-case
+    // hex), as the vendor signed it: a longer body is cut off as soon as it
+    // is, and the hash is taken while the data streams.
+    void setExpectedContent(qint64 length, const QByteArray& sha256Hex);
 
     void download(const QUrl& url);
     QFile* openFileForWrite();
+    // Empty after a download that left the whole file, else the reason.
+    QString failure() const { return m_failure; }
 
 signals:
     void finished();
@@ -51,7 +58,11 @@ private:
     void startRequest();
     void waitWithProgressDialog();
     void failTransfer(const QString& reason);
-    bool transferComplete() const;
+    void noteFailure(const QString& reason);
+    void checkAnnouncedLength();
+    bool acceptsMore(qint64 bytes);
+    bool transferComplete();
+    bool contentAsSigned();
     static bool makeParentFolder(const QString& filePath);
 
     QUrl m_url;
@@ -67,4 +78,8 @@ private:
     int m_stallTimeoutMs = kStallTimeoutMs;
     bool m_failed = false; // set by write errors and time-outs, which the reply cannot know
     qint64 m_bytesWritten = 0;
+    QString m_failure;
+    qint64 m_expectedLength = -1; // -1: nothing signed, any length
+    QByteArray m_expectedSha256;
+    std::unique_ptr<Sha256> m_hash;
 };
