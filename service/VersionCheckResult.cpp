@@ -33,6 +33,10 @@ void VersionCheckResult::fillFromJson(const QJsonObject& data)
         needUpdate = data.value(QStringLiteral("needUpdate")).toBool();
     if (data.contains(QStringLiteral("forceUpdate")))
         forceUpdate = data.value(QStringLiteral("forceUpdate")).toBool();
+    if (data.contains(QStringLiteral("release")))
+        release = data.value(QStringLiteral("release"));
+    if (data.contains(QStringLiteral("roots")))
+        roots = data.value(QStringLiteral("roots")).toArray();
 }
 
 QString VersionCheckResult::releaseNotes(const QString& language) const

@@ -2,6 +2,8 @@
 
 // The service's answer to a version check, as the update flow reads it.
 
+#include <QJsonArray>
+#include <QJsonValue>
 #include <QString>
 
 class QJsonObject;
@@ -20,6 +22,10 @@ public:
     QString noteJson;
     bool needUpdate = false;
     bool forceUpdate = false;
+    // The vendor's signed release of the offer and newer signed roots, oldest
+    // first; passed on untouched to the trust checks.
+    QJsonValue release = QJsonValue::Undefined;
+    QJsonArray roots;
 
     void clear();
     // Copies the members present in `data`; a member of the wrong JSON type

@@ -3,6 +3,7 @@
 #include "config/ConfigIni.h"
 #include "config/FileUtils.h"
 #include "service/BaseService.h"
+#include "trust/SignedRelease.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QDebug>
@@ -34,6 +35,8 @@ Update::Update(bool updateMode, QWidget* parent) : QMainWindow(parent)
     connect(ui.pb_cancel, &QPushButton::clicked, this, &Update::slotCancelClick);
 }
 
+Update::~Update() = default;
+
 void Update::setLaunchArguments(QString softwareRoot, QString versionType, QString mainProgram,
                                 QString language)
 {
@@ -49,6 +52,7 @@ bool Update::checkForUpdate()
     const QString serviceIp = readConfigValue("Version", "ServiceIP", defaultServiceAddress());
     const QString servicePort = readConfigValue("Version", "ServicePort", "80");
     currentVersion = readConfigValue("Version", "Version", QString());
+    warnUnlessVerified();
 
     if (!pingServer(serviceIp)) {
         if (updateMode)
@@ -74,6 +78,13 @@ bool Update::checkForUpdate()
             std::exit(0);
         endWithBox(QString::fromUtf8("已是最新版本"), true, "Prompt", "It's the latest version",
                    "I see");
+    }
+
+    if (!verifyOffer()) {
+        if (updateMode)
+            std::exit(0);
+        endWithBox(QString::fromUtf8("更新未通过验证"), false, "Error",
+                   "The update could not be verified and will not be installed", "Confirm");
     }
 
     showVersionInfo();

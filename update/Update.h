@@ -8,6 +8,10 @@
 #include "service/VersionCheckResult.h"
 #include "ui_Update.h"
 
+#include <memory>
+
+class SignedRelease;
+
 // The updater's only window and the controller of the whole update: the
 // decision before anything is shown, the offer of a new version with its
 // release notes, the download, the installation and the hand-back to the
@@ -18,6 +22,7 @@ class Update : public QMainWindow
 
 public:
     explicit Update(bool updateMode, QWidget* parent = nullptr);
+    ~Update() override;
 
     void setLaunchArguments(QString softwareRoot, QString versionType, QString mainProgram,
                             QString language);
@@ -71,8 +76,16 @@ private:
     [[noreturn]] void endWithBox(const QString& logText, bool success, const QString& title,
                                  const QString& content, const QString& button);
     void setButtonUsable(QPushButton* button, bool usable);
+    // True when the offer may be shown: the installation pins no root (and
+    // says so in the log), or the answer's release passed every check.
+    bool verifyOffer();
+    void warnUnlessVerified() const;
     bool installFiles(const QString& tempFolder, const QVector<QString>& files);
     void showUpdateFailed();
+
+    // The release as the vendor signed it; null when the installation pins no
+    // root and nothing is verified.
+    std::unique_ptr<SignedRelease> m_signedRelease;
 };
 
 // Application folder + "/downloads" + `relative`.

@@ -1,10 +1,10 @@
 #include "update/Update.h"
 
 #include "download/DownloadFileNet.h"
+#include "trust/SignedRelease.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 #include <QUrl>
 
 #include <cstdlib>
@@ -72,9 +72,13 @@ void Update::slotUpdateNowClick()
     download.setLabelText(localText(""));
     download.setFilePath(packagePath);
     download.setShowProgress(false);
+    if (m_signedRelease)
+        download.setExpectedContent(m_signedRelease->packageLength, m_signedRelease->packageSha256);
     download.download(url);
 
-    if (QFile::exists(packagePath))
+    // A package that is not exactly what was signed never reaches the
+    // installation, which is what stops the main program.
+    if (download.failure().isEmpty())
         installPackage();
     else
         qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载更新包失败"));

@@ -21,6 +21,8 @@ void Update::initTextTable()
                      {{zh, QString::fromUtf8("查询程序版本错误,暂时不能更新")}});
     textTable.insert("It's the latest version", {{zh, QString::fromUtf8("已是最新版本")}});
     textTable.insert("Update failed", {{zh, QString::fromUtf8("更新失败")}});
+    textTable.insert("The update could not be verified and will not be installed",
+                     {{zh, QString::fromUtf8("更新未通过验证,不会安装")}});
 }
 
 QString Update::localText(QString key)

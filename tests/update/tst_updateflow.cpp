@@ -7,6 +7,7 @@
 #include "support/TempInstallation.h"
 
 #include <QDate>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -25,7 +26,7 @@ const QString kMain = "FlowMain";
 const QString kRoot = "FlowApp";
 
 // Answers every version check with one fixed body, for answers the real
-// service never gives.
+// service never gives, and serves a package that never ends.
 class CannedService
 {
 public:
@@ -36,6 +37,13 @@ public:
                       [answer](const httplib::Request&, httplib::Response& response) {
                           response.set_content(answer, "application/json");
                       });
+        m_server.Get("/endless.zip", [](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("application/zip",
+                                                  [](size_t, httplib::DataSink& sink) {
+                                                      static const std::string block(65536, 'e');
+                                                      return sink.write(block.data(), block.size());
+                                                  });
+        });
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
     }
@@ -219,6 +227,18 @@ private slots:
     void blockedTargetRollsBack();
     void brokenPackageLeavesInstallation_data();
     void brokenPackageLeavesInstallation();
+    void signedUpdate_data();
+    void signedUpdate();
+
+private:
+    QString signingKey(const QString& name) const { return m_work.filePath("keys/" + name); }
+    void publish(const QStringList& arguments)
+    {
+        const ProcessResult result = runProcess(PUBLISH_EXE, arguments);
+        QVERIFY2(result.finished && result.exitCode == 0, result.standardError.constData());
+    }
+    void publishSignedRelease(const QString& change);
+    QByteArray signedCatalog(const QString& change, const QString& url);
 };
 
 void TestUpdateFlow::endsWithoutOffer_data()
@@ -546,6 +566,141 @@ void TestUpdateFlow::brokenPackageLeavesInstallation()
              qPrintable(reports(result).join('\n')));
     QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+}
+
+// Keys, root 1 pinned in the installation (and root 2 beside it), and the
+// release of packages/p.zip, signed as the row wants it.
+void TestUpdateFlow::publishSignedRelease(const QString& change)
+{
+    QDir(signingKey("")).removeRecursively();
+    QDir().mkpath(signingKey(""));
+    QDir().mkpath(m_install->filePath("config/trust"));
+    for (const char* name : {"root1", "release1", "root2", "release2", "stranger"})
+        publish({"keygen", signingKey(name)});
+    publish({"root", "--version", "1", "--expires-days", "30", "--root-key",
+             signingKey("root1.key"), "--release-pub", signingKey("release1.pub"), "-o",
+             m_install->filePath("config/trust/root.json")});
+    publish({"root", "--version", "2", "--expires-days", "30", "--root-key",
+             signingKey("root2.key"), "--release-pub", signingKey("release2.pub"),
+             "--previous-root-key", signingKey("root1.key"), "-o", signingKey("root2.json")});
+    const QString signer = change == "rotation"      ? "release2.key"
+                           : change == "unknown key" ? "stranger.key"
+                                                     : "release1.key";
+    publish({"release", "--key", signingKey(signer), "--package",
+             QDir(packagesFolder()).filePath("p.zip"), "--software-root", kRoot, "--version-type",
+             "general", "--version", "2.0.0", "--serial", "1", "--expires-days", "7", "-o",
+             signingKey("release.json")});
+}
+
+QByteArray TestUpdateFlow::signedCatalog(const QString& change, const QString& url)
+{
+    QJsonObject entry =
+        QJsonDocument::fromJson(release("2.0.0", url, change == "forged force")).object();
+    entry.insert("release", signingKey("release.json"));
+    QJsonObject catalog =
+        QJsonDocument::fromJson(::catalog("general", QJsonDocument(entry).toJson())).object();
+    if (change == "rotation")
+        catalog.insert("roots", QJsonArray{signingKey("root2.json")});
+    return QJsonDocument(catalog).toJson();
+}
+
+void TestUpdateFlow::signedUpdate_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("logLine"); // empty: installed
+
+    const QString refused = "window;click:update;offer;click:cancel";
+    QTest::newRow("signed") << "none"
+                            << "window;click:update" << QString();
+    QTest::newRow("over https") << "https"
+                                << "window;click:update" << QString();
+    QTest::newRow("rotated root") << "rotation"
+                                  << "window;click:update" << QString();
+    QTest::newRow("package with one byte changed") << "byte changed" << refused << "package hash";
+    QTest::newRow("package one byte longer") << "byte added" << refused << "announces";
+    QTest::newRow("endless package") << "endless" << refused << "more than the signed";
+    QTest::newRow("forged forceUpdate") << "forged force"
+                                        << "window;click:cancel" << QString::fromUtf8("忽略更新");
+    QTest::newRow("release by an unknown key") << "unknown key"
+                                               << "box"
+                                               << "release signature";
+}
+
+void TestUpdateFlow::signedUpdate()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, script);
+    QFETCH(QString, logLine);
+
+    m_install->writeFile("a.txt", "old a");
+    makePackage("p.zip", {{"a.txt", "new a"}, {"b/new.txt", "added"}});
+    publishSignedRelease(change);
+    QFile package(QDir(packagesFolder()).filePath("p.zip"));
+    QVERIFY(package.open(QIODevice::ReadWrite));
+    if (change == "byte changed") {
+        package.seek(package.size() / 2);
+        const char byte = package.peek(1).at(0);
+        package.write(QByteArray(1, char(byte ^ 0x20)));
+    } else if (change == "byte added") {
+        package.seek(package.size());
+        package.write("x");
+    }
+    package.close();
+
+    CannedService endless("{}");
+    const QString url = change == "endless"
+                            ? QString("http://127.0.0.1:%1/endless.zip").arg(endless.port())
+                            : QString("/packages/p.zip");
+    QStringList tls;
+    if (change == "https") {
+        const QString key = m_work.filePath("tls.key");
+        const QString certificate = m_install->filePath("config/cacert.pem");
+        QCOMPARE(QProcess::execute("openssl",
+                                   {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
+                                    "-out", certificate, "-days", "2", "-subj", "/CN=127.0.0.1",
+                                    "-addext", "subjectAltName=IP:127.0.0.1"}),
+                 0);
+        tls = QStringList{"--cert", certificate, "--key", key};
+    }
+    QVERIFY(startService(signedCatalog(change, url), tls));
+    configure(m_service->port(), "1.0.0");
+    if (change == "https")
+        m_install->setIni("config.ini", "Version", "ServiceIP", "https://127.0.0.1");
+    const FileTree before = installationTree();
+    QProcess* main = startMain();
+
+    const ProcessResult result = runDriver({"check", kRoot, kMain}, script);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.contains("DONE " + script.split(';').last()), qPrintable(lines.join('\n')));
+    if (logLine.isEmpty()) {
+        QCOMPARE(m_install->readFile("b/new.txt"), QByteArray("added"));
+        QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
+        QVERIFY(main->waitForFinished(5000));
+        QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
+        QFile pinned(m_install->filePath("config/trust/root.json"));
+        QFile root2(signingKey("root2.json"));
+        QVERIFY(pinned.open(QIODevice::ReadOnly) && root2.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(pinned.readAll()) ==
+                     QJsonDocument::fromJson(root2.readAll()),
+                 change == "rotation");
+        return;
+    }
+    QVERIFY2(log().contains(logLine), qPrintable(log()));
+    // A release that verified is remembered as seen, installed or not.
+    FileTree after = installationTree();
+    after.remove("/config/trust/state.json");
+    QCOMPARE(treeDifference(after, before), QString());
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+    QCOMPARE(main->state(), QProcess::Running);
+    if (change == "unknown key")
+        QVERIFY(lines.contains("BOX ContentText=The update could not be verified and will not be "
+                               "installed"));
+    if (change == "forged force")
+        QVERIFY(lines.contains("WINDOW cancel=Not updated yet|enabled|arrow"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateFlow)
