@@ -2,6 +2,9 @@
 # Times the run that finds the installation up to date: `VaDeroru update`
 # from process start to exit against cloudservice on 127.0.0.1, beside the
 # same signed version-check POST made with curl, and prints median/min/max.
+# The installation pins a root and the answer carries a signed release, as in
+# a signed deployment; beside it, the time the updater spends verifying a
+# release when one is offered.
 #   bench/check.sh [BUILD_DIR]      (BENCH_DIR: work folder, RUNS: repetitions)
 # Without BUILD_DIR it builds Release into build-bench first.
 set -euo pipefail
@@ -13,11 +16,14 @@ if [ -z "$build" ]; then
   build="build-bench"
   echo "building Release into $build ..."
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target VaDeroru cloudservice >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target VaDeroru cloudservice vaderoru-publish \
+    verify_bench >/dev/null
 fi
 updater=$build/app/VaDeroru
 service=$build/cloudservice/cloudservice
-for program in "$updater" "$service"; do
+publish=$build/publisher/vaderoru-publish
+verifier=$build/bench/verify_bench
+for program in "$updater" "$service" "$publish" "$verifier"; do
   [ -x "$program" ] || { echo "build $program first" >&2; exit 1; }
 done
 command -v curl >/dev/null || { echo "needs curl" >&2; exit 1; }
@@ -26,13 +32,24 @@ root=BenchApp
 version=1.0.0
 rm -rf "$work"
 install=$work/installation
-mkdir -p "$install/config" "$work/tmp"
+mkdir -p "$install/config/trust" "$work/tmp" "$work/keys" "$work/content" "$work/packages"
 cp "$updater" "$install/VaDeroru"
 printf '[BaseSetting]\nLangType=en_US\n' >"$install/config/system.ini"
+"$publish" keygen "$work/keys/root" >/dev/null
+"$publish" keygen "$work/keys/release" >/dev/null
+"$publish" root --version 1 --expires-days 30 --root-key "$work/keys/root.key" \
+  --release-pub "$work/keys/release.pub" -o "$install/config/trust/root.json" >/dev/null
+echo "$version" >"$work/content/version.txt"
+package=$work/packages/${root}_$version.zip
+"$publish" package "$work/content" -o "$package" >/dev/null
+"$publish" release --key "$work/keys/release.key" --package "$package" --software-root "$root" \
+  --version-type general --version "$version" --serial 1 --expires-days 7 \
+  -o "$work/release.json" >/dev/null
 # The installed version is the newest release: nothing to update.
 cat >"$work/catalog.json" <<JSON
 { "softwareRoots": { "$root": { "general": { "releases": [
-  { "version": "$version", "url": "/packages/${root}_$version.zip" } ] } } } }
+  { "version": "$version", "url": "/packages/${root}_$version.zip",
+    "release": "$work/release.json" } ] } } } }
 JSON
 
 "$service" --catalog "$work/catalog.json" --port 0 >"$work/ready" 2>"$work/service.log" &
@@ -61,7 +78,8 @@ post() { # timestamp -> answer on stdout
     -H "Content-Type: application/json;charset=UTF-8" --data-binary "$body"
 }
 answer=$(post "$(date +%s%3N)")
-if ! grep -q '"success":true' <<<"$answer" || ! grep -q '"needUpdate":false' <<<"$answer"; then
+if ! grep -q '"success":true' <<<"$answer" || ! grep -q '"needUpdate":false' <<<"$answer" ||
+  ! grep -q '"release":{' <<<"$answer"; then
   echo "unexpected answer from cloudservice: $answer" >&2
   exit 1
 fi
@@ -105,6 +123,11 @@ echo "beside the same signed POST with curl; $runs runs each, wall ms"
 printf '%-10s %8s %8s %8s\n' "" median min max
 printf '%-10s %s\n' "VaDeroru" "$(stats <"$work/updater.ms")"
 printf '%-10s %s\n' "curl" "$(stats <"$work/curl.ms")"
+# The same release offered to an older installation, verified as the updater
+# does once per offer, against a copy of the installation's trust folder.
+cp -r "$install/config/trust" "$work/verify-trust"
+verify_us=$("$verifier" "$work/verify-trust" "$work/release.json" "$root" general "$version" 0.9.0)
+printf '%-10s %8s µs (median of 200): root, signature, body, serial record\n' "verify" "$verify_us"
 echo "cloudservice answered $((checks - runs)) version checks from VaDeroru in $runs runs"
 if ((checks - runs != runs)); then
   echo "note: the updater did not ask the service on every run; its figures do not cover a whole check"

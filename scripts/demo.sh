@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Shows one whole update on this machine: DemoApp 1.0.0 starts the updater,
-# a local cloudservice offers 2.0.0, "Update now" downloads the package with a
-# progress bar, installs it (a new DemoApp, WHATSNEW.txt, a new updater) and
+# a local cloudservice offers 2.0.0, published and signed with
+# vaderoru-publish, the updater verifies it against the root the installation
+# pins, "Update now" downloads the package with a progress bar, checks its
+# signed hash, installs it (a new DemoApp, WHATSNEW.txt, a new updater) and
 # DemoApp comes back as 2.0.0. Installs what is missing, builds, lays out a
 # throw-away installation and removes it again when DemoApp is closed.
 #
@@ -21,7 +23,7 @@ lang=
 throttle=1536
 quit_after=
 keep=0
-usage() { sed -n '8,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '10,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while (($#)); do
   case $1 in
     --lang) lang=${2:-}; shift 2 || usage ;;
@@ -48,7 +50,9 @@ scripts/install-deps.sh
 build="build-demo"
 step "building Release into $build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target VaDeroru DemoApp cloudservice >/dev/null
+cmake --build "$build" -j"$(nproc)" --target VaDeroru DemoApp cloudservice vaderoru-publish \
+  >/dev/null
+publish=$build/publisher/vaderoru-publish
 
 work=$(mktemp -d)
 install=$work/installation
@@ -68,16 +72,27 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 step "laying out an installation of DemoApp 1.0.0 in $install"
-mkdir -p "$install/config" "$work/packages" "$work/package/assets"
+mkdir -p "$install/config/trust" "$work/packages" "$work/package/assets" "$work/keys"
 cp "$build/app/VaDeroru" "$build/demo/DemoApp" "$install/"
 printf '[BaseSetting]\nLangType=%s\n' "$lang" >"$install/config/system.ini"
 
-step "packing DemoApp 2.0.0 (a new file, a new updater and a few MB to download)"
+step "making the vendor's keys (kept offline in real life) and pinning root 1 in the installation"
+"$publish" keygen "$work/keys/root" >/dev/null
+"$publish" keygen "$work/keys/release" >/dev/null
+"$publish" root --version 1 --expires-days 365 --root-key "$work/keys/root.key" \
+  --release-pub "$work/keys/release.pub" -o "$install/config/trust/root.json" >/dev/null
+
+step "packing and signing DemoApp 2.0.0 (a new file, a new updater and a few MB to download)"
 cp "$build/demo/DemoApp" "$build/app/VaDeroru" "$work/package/"
 printf 'What is new in 2.0.0\n- This file, installed by the update.\n- A new copy of the updater, put in place by DemoApp after the restart.\n' \
   >"$work/package/WHATSNEW.txt"
 head -c $((4 * 1024 * 1024)) /dev/urandom >"$work/package/assets/sample.bin"
-(cd "$work/package" && zip -q -r "$work/packages/DemoApp_2.0.0.zip" .)
+"$publish" package "$work/package" -o "$work/packages/DemoApp_2.0.0.zip" >/dev/null
+"$publish" release --key "$work/keys/release.key" --package "$work/packages/DemoApp_2.0.0.zip" \
+  --software-root DemoApp --version-type general --version 2.0.0 --serial 1 --expires-days 30 \
+  -o "$work/DemoApp_2.0.0.release.json" >/dev/null
+"$publish" verify --root "$install/config/trust/root.json" "$work/DemoApp_2.0.0.release.json" \
+  --package "$work/packages/DemoApp_2.0.0.zip"
 cat >"$work/catalog.json" <<'JSON'
 {
   "softwareRoots": {
@@ -87,6 +102,7 @@ cat >"$work/catalog.json" <<'JSON'
           {
             "version": "2.0.0",
             "url": "/packages/DemoApp_2.0.0.zip",
+            "release": "DemoApp_2.0.0.release.json",
             "notes": {
               "en_US": "DemoApp 2.0.0\n1. What is new is listed on the start window.\n2. The updater updates itself as well.",
               "zh_CN": "DemoApp 2.0.0\n1. 开始窗口列出了新功能。\n2. 更新程序也会自我更新。",
