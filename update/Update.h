@@ -76,9 +76,10 @@ private:
     [[noreturn]] void endWithBox(const QString& logText, bool success, const QString& title,
                                  const QString& content, const QString& button);
     void setButtonUsable(QPushButton* button, bool usable);
-    // True when the offer may be shown: the installation pins no root (and
-    // says so in the log), or the answer's release passed every check.
+    // True when the offer may be shown: the installation pins no root, or
+    // the answer's release passed every check (else the failed one is logged).
     bool verifyOffer();
+    // One log line per run when the installation pins no root.
     void warnUnlessVerified() const;
     bool installFiles(const QString& tempFolder, const QVector<QString>& files);
     void showUpdateFailed();
