@@ -6,7 +6,7 @@
 
 #include "PeakRss.h"
 #include "download/ExtractZip.h"
-#include "update/PackageInstaller.h"
+#include "install/PackageInstaller.h"
 
 #include <QDir>
 #include <QElapsedTimer>

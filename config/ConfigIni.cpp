@@ -1,6 +1,7 @@
 #include "config/ConfigIni.h"
 
-#include <QCoreApplication>
+#include "install/InstallationLayout.h"
+
 #include <QSettings>
 #include <QTextCodec>
 
@@ -48,12 +49,12 @@ QString defaultServiceAddress()
 // part of the file name outside Windows.
 QString mainConfigPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
+    return layout::applicationPath(layout::kConfigIni);
 }
 
 QString namedConfigPath(const QString& fileName)
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/config/") + fileName;
+    return layout::applicationPath(layout::kConfigFolder) + QLatin1Char('/') + fileName;
 }
 
 QString readConfigValue(const QString& group, const QString& key, const QString& defaultValue)

@@ -1,5 +1,7 @@
 #include "log/LogHandler.h"
 
+#include "install/InstallationLayout.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -69,7 +71,7 @@ QString LogHandler::serverName() const
 
 QString LogHandler::logPath(const QString& relative)
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/log") + relative;
+    return layout::applicationPath(layout::kLogFolder) + relative;
 }
 
 QString LogHandler::msgTypeLabel(MsgType type)

@@ -1,5 +1,7 @@
 #include "platform/Platform.h"
 
+#include "install/InstallationLayout.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -19,9 +21,18 @@
 
 namespace platform {
 
-QString updaterFileName() { return QStringLiteral("VaDeroru"); }
-QString temporaryUpdaterFileName() { return QStringLiteral("VaDeroru_temp"); }
-QString logConsoleImageName() { return QStringLiteral("LogConsole"); }
+QString updaterFileName()
+{
+    return QStringLiteral("VaDeroru");
+}
+QString temporaryUpdaterFileName()
+{
+    return QStringLiteral("VaDeroru_temp");
+}
+QString logConsoleImageName()
+{
+    return QStringLiteral("LogConsole");
+}
 
 namespace {
 
@@ -36,7 +47,10 @@ QByteArray readProcFile(const QString& path)
     return file.readAll();
 }
 
-QString baseName(const QString& path) { return QFileInfo(path).fileName(); }
+QString baseName(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
 
 // A process is known by the file name of its executable, by that of its
 // argv[0] (a program started through a symbolic link or a wrapper), or by its
@@ -53,8 +67,8 @@ bool processMatches(const QString& pidDir, const QString& imageName)
     if (!argv0.isEmpty() && baseName(QString::fromLocal8Bit(argv0)) == imageName)
         return true;
 
-    const QString comm = QString::fromLocal8Bit(readProcFile(pidDir + QStringLiteral("/comm")))
-                             .trimmed();
+    const QString comm =
+        QString::fromLocal8Bit(readProcFile(pidDir + QStringLiteral("/comm"))).trimmed();
     return !comm.isEmpty() && comm == imageName.left(15);
 }
 
@@ -177,7 +191,7 @@ bool copyFileOver(const QString& existingFile, const QString& newFile)
     struct stat status;
     if (source.fd < 0 || ::fstat(source.fd, &status) != 0 || !S_ISREG(status.st_mode))
         return false;
-    const QByteArray partial = QFile::encodeName(newFile + QStringLiteral(".vaderoru-part"));
+    const QByteArray partial = QFile::encodeName(newFile + QLatin1String(layout::kPartSuffix));
     FileDescriptor target(
         ::open(partial.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (target.fd < 0)

@@ -1,6 +1,7 @@
 #include "service/TrustedSsl.h"
 
-#include <QCoreApplication>
+#include "install/InstallationLayout.h"
+
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslError>
@@ -8,7 +9,7 @@
 
 QString extraCaBundlePath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/config/cacert.pem");
+    return layout::applicationPath(layout::kCaBundle);
 }
 
 QSslConfiguration trustedSslConfiguration()

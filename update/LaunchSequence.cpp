@@ -1,6 +1,6 @@
 #include "update/LaunchSequence.h"
 
-#include "update/InstallRecovery.h"
+#include "install/InstallRecovery.h"
 #include "update/LaunchArguments.h"
 #include "update/Update.h"
 

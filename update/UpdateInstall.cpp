@@ -3,9 +3,10 @@
 #include "config/ConfigIni.h"
 #include "config/FileUtils.h"
 #include "download/ExtractZip.h"
+#include "install/InstallRecovery.h"
+#include "install/InstallationLayout.h"
+#include "install/PackageInstaller.h"
 #include "platform/Platform.h"
-#include "update/InstallRecovery.h"
-#include "update/PackageInstaller.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QCoreApplication>
@@ -25,8 +26,8 @@ void Update::installPackage()
         return;
     }
 
-    const QString tempFolder = downloadsPath("/update/temp");
-    const QString backupFolder = downloadsPath("/update/backup");
+    const QString tempFolder = layout::applicationPath(layout::kUnpackFolder);
+    const QString backupFolder = layout::applicationPath(layout::kBackupFolder);
     removeDirectory(tempFolder);
     removeDirectory(backupFolder);
     ensurePath(tempFolder);
@@ -45,14 +46,14 @@ void Update::installPackage()
     }
 
     // The new version is in config.ini by now; what is left is clean-up.
-    removeDirectory(downloadsPath("/update"));
+    removeDirectory(layout::applicationPath(layout::kWorkFolder));
     restartMainProgram();
 }
 
 bool Update::installFiles(const QString& tempFolder, const QVector<QString>& files)
 {
     PackageInstaller installer(QCoreApplication::applicationDirPath(), tempFolder,
-                               downloadsPath("/update/backup"));
+                               layout::applicationPath(layout::kBackupFolder));
     for (const QString& entry : files)
         installer.addEntry(entry);
     return installer.installAll(versionInfo.version);
@@ -73,6 +74,7 @@ bool Update::extractPackage(QString archivePath, QString targetFolder)
 
 bool Update::collectPackageFiles(QString folder, QVector<QString>& files)
 {
-    return listPackageFiles(folder, QFileInfo(downloadsPath("/update/temp")).absoluteFilePath(),
-                            files);
+    return listPackageFiles(
+        folder, QFileInfo(layout::applicationPath(layout::kUnpackFolder)).absoluteFilePath(),
+        files);
 }

@@ -1,6 +1,6 @@
 #include "update/Update.h"
 
-#include "config/ConfigIni.h"
+#include "install/InstallationLayout.h"
 #include "trust/ReleaseTrust.h"
 #include "trust/SignedRelease.h"
 
@@ -11,7 +11,7 @@ namespace {
 
 ReleaseTrust installationTrust()
 {
-    return ReleaseTrust(namedConfigPath(QStringLiteral("trust")));
+    return ReleaseTrust(layout::applicationPath(layout::kTrustFolder));
 }
 
 } // namespace

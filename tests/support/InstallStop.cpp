@@ -1,6 +1,6 @@
 #include "support/InstallStop.h"
 
-#include "update/InstallCheckpoint.h"
+#include "install/InstallCheckpoint.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "update/InstallCheckpoint.h"
+#include "install/InstallCheckpoint.h"
 
 namespace {
 

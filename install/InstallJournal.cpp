@@ -1,6 +1,7 @@
-#include "update/InstallJournal.h"
+#include "install/InstallJournal.h"
 
 #include "config/ConfigIni.h"
+#include "install/InstallationLayout.h"
 #include "platform/Platform.h"
 
 #include <QFile>
@@ -63,7 +64,7 @@ InstallJournal::InstallJournal(QString applicationDir) : m_applicationDir(std::m
 
 QString InstallJournal::filePathIn(const QString& applicationDir)
 {
-    return applicationDir + QStringLiteral("/downloads/update/journal");
+    return layout::pathIn(applicationDir, layout::kJournal);
 }
 
 QString InstallJournal::filePath() const
@@ -73,7 +74,7 @@ QString InstallJournal::filePath() const
 
 QString InstallJournal::configPath() const
 {
-    return m_applicationDir + QStringLiteral("/config.ini");
+    return layout::pathIn(m_applicationDir, layout::kConfigIni);
 }
 
 QString InstallJournal::absolutePath(const QString& relative) const

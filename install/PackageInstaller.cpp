@@ -1,9 +1,9 @@
-#include "update/PackageInstaller.h"
+#include "install/PackageInstaller.h"
 
 #include "config/ConfigIni.h"
+#include "install/InstallCheckpoint.h"
+#include "install/InstallJournal.h"
 #include "platform/Platform.h"
-#include "update/InstallCheckpoint.h"
-#include "update/InstallJournal.h"
 
 #include <QDebug>
 #include <QDir>

@@ -7,8 +7,8 @@
 // named step, the way a power cut or the task manager would.
 #include "config/FileUtils.h"
 #include "support/InstallStop.h"
-#include "update/InstallRecovery.h"
-#include "update/PackageInstaller.h"
+#include "install/InstallRecovery.h"
+#include "install/PackageInstaller.h"
 
 #include <QCoreApplication>
 #include <QDir>

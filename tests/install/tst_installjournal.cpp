@@ -1,8 +1,8 @@
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
 #include "support/TempInstallation.h"
-#include "update/InstallJournal.h"
-#include "update/InstallRecovery.h"
+#include "install/InstallJournal.h"
+#include "install/InstallRecovery.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,9 +1,10 @@
-#include "update/InstallRecovery.h"
+#include "install/InstallRecovery.h"
 
 #include "config/FileUtils.h"
+#include "install/InstallCheckpoint.h"
+#include "install/InstallJournal.h"
+#include "install/InstallationLayout.h"
 #include "platform/Platform.h"
-#include "update/InstallCheckpoint.h"
-#include "update/InstallJournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -24,7 +25,7 @@ void logUpdate(const QString& text, const QString& detail = QString())
 // the middle of a copy.
 QString partialCopyOf(const QString& target)
 {
-    return target + QStringLiteral(".vaderoru-part");
+    return target + QLatin1String(layout::kPartSuffix);
 }
 
 bool removeFileIfPresent(const QString& path)

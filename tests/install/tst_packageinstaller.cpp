@@ -1,5 +1,5 @@
 #include "support/FileTree.h"
-#include "update/PackageInstaller.h"
+#include "install/PackageInstaller.h"
 
 #include <QtTest>
 

@@ -30,7 +30,7 @@ public:
 
     explicit InstallJournal(QString applicationDir);
 
-    // Application folder + "/downloads/update/journal".
+    // The journal of the installation in `applicationDir`.
     static QString filePathIn(const QString& applicationDir);
     QString filePath() const;
     QString configPath() const;

@@ -1,0 +1,37 @@
+#pragma once
+
+// The fixed names of an installation's layout, relative to the application
+// folder, in one place: what the updater reads, where it works and what it
+// may leave behind.
+
+#include <QString>
+
+namespace layout {
+
+inline constexpr char kConfigIni[] = "config.ini";
+inline constexpr char kConfigFolder[] = "config";
+inline constexpr char kCaBundle[] = "config/cacert.pem";
+inline constexpr char kTrustFolder[] = "config/trust";
+inline constexpr char kLogFolder[] = "log";
+inline constexpr char kDownloadsFolder[] = "downloads";
+// The updater's own: the package, the unpacked files, the backups and the
+// journal of one installation. A package never writes below it.
+inline constexpr char kWorkFolder[] = "downloads/update";
+inline constexpr char kUnpackFolder[] = "downloads/update/temp";
+inline constexpr char kBackupFolder[] = "downloads/update/backup";
+inline constexpr char kJournal[] = "downloads/update/journal";
+// Held locked by the one updater at work on the installation; outside the
+// work folder, which is removed after every update.
+inline constexpr char kInstanceLock[] = "downloads/update.lock";
+// Beside a file being copied into place until it is renamed over it.
+inline constexpr char kPartSuffix[] = ".vaderoru-part";
+
+// `applicationDir` + "/" + `relative`.
+QString pathIn(const QString& applicationDir, const char* relative);
+// The same below the running updater's own folder.
+QString applicationPath(const char* relative);
+// True when `relative` (a "/"-separated path below the application folder)
+// is the work folder, lies below it, or is the instance lock.
+bool isUpdaterOwnPath(const QString& relative);
+
+} // namespace layout
