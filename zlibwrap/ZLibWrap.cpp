@@ -1,12 +1,16 @@
 #include "zlibwrap/ZLibWrap.h"
 
 #include "zlibwrap/ZipEntryName.h"
+#include "zlibwrap/ZipNameClashes.h"
+#include "zlibwrap/ZipNameText.h"
 
 #include <zip.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -46,6 +50,13 @@ struct PlannedEntry
     bool folder = false;
     bool hasUnixMode = false;
     std::uint32_t unixMode = 0;
+    zip_uint64_t size = 0; // as declared in the central directory
+};
+
+struct Plan
+{
+    std::vector<PlannedEntry> entries;
+    zip_uint64_t unpackedBytes = 0;
 };
 
 fs::path toPath(const ZWChar* text)
@@ -106,38 +117,80 @@ bool isPlainFileOrFolder(std::uint32_t mode)
     return type == 0 || type == kRegularFile || type == kFolder;
 }
 
-bool planEntry(zip_t* archive, zip_uint64_t index, std::vector<PlannedEntry>& plan)
+// libzip hands a name marked as UTF-8 over unchanged even when asked for the
+// strict reading, which converts every unmarked non-ASCII name from CP437.
+bool entryName(zip_t* archive, zip_uint64_t index, std::string& name)
 {
-    const char* name = zip_get_name(archive, index, ZIP_FL_ENC_GUESS);
-    ZipEntryName parsed;
-    if (name == nullptr || !parseZipEntryName(name, parsed))
+    const char* raw = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+    const char* strict = zip_get_name(archive, index, ZIP_FL_ENC_STRICT);
+    return raw != nullptr && strict != nullptr &&
+           decodeZipEntryName(raw, std::strcmp(raw, strict) == 0, name);
+}
+
+bool entryDeclaredSize(zip_t* archive, zip_uint64_t index, zip_uint64_t& size)
+{
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE))
         return false;
-    PlannedEntry entry;
+    size = stat.size;
+    return true;
+}
+
+bool readEntry(zip_t* archive, zip_uint64_t index, PlannedEntry& entry, ZipEntryName& parsed)
+{
+    std::string name;
     entry.index = index;
     entry.hasUnixMode = entryUnixMode(archive, index, entry.unixMode);
-    if (entry.hasUnixMode && !isPlainFileOrFolder(entry.unixMode))
+    if (!entryName(archive, index, name) || !parseZipEntryName(name, parsed) ||
+        (entry.hasUnixMode && !isPlainFileOrFolder(entry.unixMode)))
         return false;
-    if (parsed.segments.empty())
-        return true;
+    parsed.folder = parsed.folder || (entry.hasUnixMode && (entry.unixMode & kTypeMask) == kFolder);
+    entry.folder = parsed.folder;
     entry.relative = fs::u8path(joinedZipEntryName(parsed));
-    entry.folder = parsed.folder || (entry.hasUnixMode && (entry.unixMode & kTypeMask) == kFolder);
-    plan.push_back(entry);
+    return entryDeclaredSize(archive, index, entry.size);
+}
+
+// Only forged sizes add up to more than 64 bits.
+bool addToPlan(const PlannedEntry& entry, Plan& plan)
+{
+    const zip_uint64_t bytes = entry.folder ? 0 : entry.size;
+    if (bytes > std::numeric_limits<zip_uint64_t>::max() - plan.unpackedBytes)
+        return false;
+    plan.unpackedBytes += bytes;
+    plan.entries.push_back(entry);
     return true;
+}
+
+bool planEntry(zip_t* archive, zip_uint64_t index, ZipNameClashes& clashes, Plan& plan)
+{
+    PlannedEntry entry;
+    ZipEntryName parsed;
+    if (!readEntry(archive, index, entry, parsed))
+        return false;
+    return parsed.segments.empty() || (clashes.add(parsed) && addToPlan(entry, plan));
 }
 
 // Every name is checked before the first byte is written, so a hostile
 // entry anywhere in the archive stops the whole extraction.
-bool planEntries(zip_t* archive, std::vector<PlannedEntry>& plan)
+bool planEntries(zip_t* archive, Plan& plan)
 {
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     if (count < 0)
         return false;
-    plan.reserve(static_cast<std::size_t>(count));
+    ZipNameClashes clashes;
+    plan.entries.reserve(static_cast<std::size_t>(count));
     for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
-        if (!planEntry(archive, index, plan))
+        if (!planEntry(archive, index, clashes, plan))
             return false;
     }
     return true;
+}
+
+bool openAndPlan(const fs::path& archiveFile, Archive& archive, Plan& plan)
+{
+    archive = openArchive(archiveFile);
+    return archive && planEntries(archive.get(), plan);
 }
 
 // Creates folders, remembering the last one so that the many files of one
@@ -172,46 +225,56 @@ bool applyPermissions(const fs::path& file, const PlannedEntry& entry)
 }
 
 // Streams one entry to disk. libzip compares the CRC once the whole entry has
-// been read, so a read error at the end is a checksum mismatch.
+// been read, so a read error at the end is a checksum mismatch. Inflating
+// data can yield far more than the declared size, and with a matching CRC
+// libzip never objects, so the copy stops before the first byte too many.
 bool copyEntryData(zip_t* archive, const PlannedEntry& entry, std::ofstream& out,
                    std::vector<char>& buffer)
 {
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive, entry.index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE))
-        return false;
     EntryReader reader(zip_fopen_index(archive, entry.index, 0));
     if (!reader)
         return false;
     zip_uint64_t total = 0;
     zip_int64_t got = 0;
     while ((got = zip_fread(reader.get(), buffer.data(), buffer.size())) > 0) {
+        const auto bytes = static_cast<zip_uint64_t>(got);
+        if (bytes > entry.size - total)
+            return false;
         out.write(buffer.data(), static_cast<std::streamsize>(got));
         if (!out)
             return false;
-        total += static_cast<zip_uint64_t>(got);
+        total += bytes;
     }
-    return got == 0 && total == stat.size;
+    return got == 0 && total == entry.size;
+}
+
+bool writeFile(zip_t* archive, const PlannedEntry& entry, const fs::path& file,
+               std::vector<char>& buffer)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    const bool copied = copyEntryData(archive, entry, out, buffer);
+    out.close();
+    if (copied && !out.fail() && applyPermissions(file, entry))
+        return true;
+    std::error_code ignored;
+    fs::remove(file, ignored);
+    return false;
 }
 
 bool extractFile(zip_t* archive, const PlannedEntry& entry, const fs::path& target,
                  FolderMaker& folders, std::vector<char>& buffer)
 {
     const fs::path file = target / entry.relative;
-    if (!folders.make(file.parent_path()))
-        return false;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out || !copyEntryData(archive, entry, out, buffer))
-        return false;
-    out.close();
-    return !out.fail() && applyPermissions(file, entry);
+    return folders.make(file.parent_path()) && writeFile(archive, entry, file, buffer);
 }
 
-bool extractAll(zip_t* archive, const std::vector<PlannedEntry>& plan, const fs::path& target)
+bool extractAll(zip_t* archive, const Plan& plan, const fs::path& target)
 {
     FolderMaker folders;
     std::vector<char> buffer(kChunkSize);
-    for (const PlannedEntry& entry : plan) {
+    for (const PlannedEntry& entry : plan.entries) {
         const bool written = entry.folder ? folders.make(target / entry.relative)
                                           : extractFile(archive, entry, target, folders, buffer);
         if (!written)
@@ -222,24 +285,52 @@ bool extractAll(zip_t* archive, const std::vector<PlannedEntry>& plan, const fs:
 
 bool extract(const fs::path& archiveFile, const fs::path& target)
 {
-    Archive archive = openArchive(archiveFile);
-    std::vector<PlannedEntry> plan;
-    if (!archive || !planEntries(archive.get(), plan))
+    Archive archive;
+    Plan plan;
+    if (!openAndPlan(archiveFile, archive, plan))
         return false;
     FolderMaker root;
     return root.make(target) && extractAll(archive.get(), plan, target);
+}
+
+bool inspect(const fs::path& archiveFile, unsigned long long& unpackedBytes)
+{
+    Archive archive;
+    Plan plan;
+    if (!openAndPlan(archiveFile, archive, plan))
+        return false;
+    unpackedBytes = plan.unpackedBytes;
+    return true;
+}
+
+bool isGiven(const ZWChar* path)
+{
+    return path != nullptr && *path != 0;
+}
+
+// Nothing may leave a C interface as an exception (bad UTF-16, allocation).
+template <typename Work> int resultOf(Work work)
+{
+    try {
+        return work() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 } // namespace
 
 extern "C" ZLIBWRAP_API int ZWZipExtract(const ZWChar* archive, const ZWChar* target)
 {
-    if (archive == nullptr || target == nullptr || *archive == 0 || *target == 0)
+    if (!isGiven(archive) || !isGiven(target))
         return 0;
-    // Nothing may leave a C interface as an exception (bad UTF-16, allocation).
-    try {
-        return extract(toPath(archive), toPath(target)) ? 1 : 0;
-    } catch (...) {
+    return resultOf([&] { return extract(toPath(archive), toPath(target)); });
+}
+
+extern "C" ZLIBWRAP_API int ZWZipInspect(const ZWChar* archive, unsigned long long* unpackedBytes)
+{
+    if (unpackedBytes == nullptr)
         return 0;
-    }
+    *unpackedBytes = 0;
+    return isGiven(archive) && resultOf([&] { return inspect(toPath(archive), *unpackedBytes); });
 }
