@@ -2,7 +2,9 @@
 
 #include "install/InstallationLayout.h"
 
+#include <QFile>
 #include <QSettings>
+#include <QTemporaryFile>
 #include <QTextCodec>
 
 namespace {
@@ -27,17 +29,14 @@ QString readIniFileValue(const QString& path, const QString& group, const QStrin
 bool writeIniFileValue(const QString& path, const QString& group, const QString& key,
                        const QString& value)
 {
-    {
-        // QSettings writes a new file beside the old one, flushes it and
-        // renames it over, so the file is never seen half written.
-        QSettings settings(path, QSettings::IniFormat);
-        settings.setIniCodec(QTextCodec::codecForName("utf8"));
-        settings.setValue(keyPath(group, key), value);
-        settings.sync();
-    }
-    QSettings check(path, QSettings::IniFormat);
-    check.setIniCodec(QTextCodec::codecForName("utf8"));
-    return check.value(keyPath(group, key)).toString() == value;
+    // QSettings writes a new file beside the old one, flushes it and renames
+    // it over, so the file is never seen half written.
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("utf8"));
+    settings.setValue(keyPath(group, key), value);
+    settings.sync();
+    return settings.status() == QSettings::NoError &&
+           readIniFileFromDisk(path, group, key) == value;
 }
 
 QString defaultServiceAddress()
@@ -71,4 +70,17 @@ QString readConfigFileValue(const QString& group, const QString& key, const QStr
 void writeConfigValue(const QString& group, const QString& key, const QString& value)
 {
     writeIniFileValue(mainConfigPath(), group, key, value);
+}
+
+// A copy under a name Qt has never seen is read from disk.
+QString readIniFileFromDisk(const QString& path, const QString& group, const QString& key)
+{
+    QFile file(path);
+    QTemporaryFile copy;
+    if (!file.open(QIODevice::ReadOnly) || !copy.open() || copy.write(file.readAll()) < 0 ||
+        !copy.flush())
+        return QString();
+    QSettings settings(copy.fileName(), QSettings::IniFormat);
+    settings.setIniCodec(QTextCodec::codecForName("utf8"));
+    return settings.value(keyPath(group, key)).toString();
 }

@@ -19,8 +19,12 @@ void writeConfigValue(const QString& group, const QString& key, const QString& v
 
 // The same access to the INI file at `path`. The write replaces the file as a
 // whole (a crash leaves the old or the new file, never a mix) and is true
-// when the value reads back.
+// when it was saved and the file on disk holds the value.
 QString readIniFileValue(const QString& path, const QString& group, const QString& key,
                          const QString& defaultValue);
 bool writeIniFileValue(const QString& path, const QString& group, const QString& key,
                        const QString& value);
+// The value as the file on disk holds it: Qt keeps one parsed copy of each
+// INI file per process, with changes it failed to save, and answers every
+// other read from that copy.
+QString readIniFileFromDisk(const QString& path, const QString& group, const QString& key);

@@ -218,7 +218,9 @@ bool InstallJournal::isCommitted() const
 bool InstallJournal::restoreOldVersion() const
 {
     releaseStaleConfigLock(configPath());
-    if (readIniFileValue(configPath(), "Version", "Version", QString()) == m_oldVersion)
+    // After a failed write of the new version this process's view of
+    // config.ini still holds it; only the disk says what is there.
+    if (readIniFileFromDisk(configPath(), "Version", "Version") == m_oldVersion)
         return true;
     return writeVersion(m_oldVersion);
 }

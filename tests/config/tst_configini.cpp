@@ -3,9 +3,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
+
+#include <unistd.h>
 
 // The application directory is this test's own folder, so the files it
 // writes there are removed around every case.
@@ -76,6 +80,27 @@ private slots:
         QCOMPARE(readConfigValue("Version", "Version", ""), QStringLiteral("2.1.0"));
         writeConfigValue("Version", "Version", QStringLiteral("三"));
         QCOMPARE(readConfigValue("Version", "Version", ""), QStringLiteral("三"));
+    }
+
+    // Qt answers a read of the same path from its in-process copy, unsaved
+    // value included, so only a read of the disk shows the failed write.
+    void unwritableFileFailsTheWrite()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("config.ini");
+        writeIni(path, "Version", "Version", "1.0.0");
+        const bool root = geteuid() == 0;
+        if (root && QProcess::execute("chattr", {"+i", path}) != 0)
+            QSKIP("chattr +i is not supported here");
+        if (!root)
+            QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner);
+        const bool written = writeIniFileValue(path, "Version", "Version", "2.0.0");
+        QProcess::execute("chattr", {"-i", path});
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(!written);
+        QFile onDisk(path);
+        QVERIFY(onDisk.open(QIODevice::ReadOnly));
+        QVERIFY(onDisk.readAll().contains("Version=1.0.0"));
     }
 
     void writeKeepsOtherKeys()
