@@ -1,6 +1,7 @@
 #include "app/EntryPoint.h"
 
 #include "app/Language.h"
+#include "install/InstallationLayout.h"
 #include "log/LogHandler.h"
 #include "platform/Platform.h"
 #include "update/LaunchArguments.h"
@@ -11,7 +12,6 @@
 #include <QDebug>
 #include <QFont>
 #include <QIcon>
-#include <QSharedMemory>
 #include <QStringList>
 #include <QTextCodec>
 
@@ -43,13 +43,21 @@ void logArguments(const QStringList& arguments)
     qInfo() << QStringLiteral("Update arg: %1").arg(joined);
 }
 
-// The token is only a name held for the life of the process; nothing is
-// written into it.
-bool takeSingleInstanceToken(QSharedMemory& token)
+// One updater at a time works on an installation; false when another one
+// does. An updater that cannot take the lock at all (a read-only
+// installation) goes on, but must leave the installation alone.
+bool takeInstanceLock(platform::InstanceLock& lock, bool& installationLocked)
 {
-    token.setKey(QCoreApplication::applicationName());
-    platform::releaseStaleSharedMemory(token.key());
-    return token.create(1, QSharedMemory::ReadWrite);
+    using State = platform::InstanceLock::State;
+    const platform::InstanceLock::Outcome outcome =
+        lock.acquire(layout::applicationPath(layout::kInstanceLock));
+    installationLocked = outcome.state == State::Held;
+    if (outcome.state == State::HeldByAnother)
+        qInfo() << QStringLiteral("Another updater is at work: %1").arg(outcome.reason);
+    if (outcome.state == State::Unavailable)
+        qInfo() << QStringLiteral("Installation not locked, it stays untouched: %1")
+                       .arg(outcome.reason);
+    return outcome.state != State::HeldByAnother;
 }
 
 bool selectMode(const QString& mode, bool& updateMode)
@@ -80,11 +88,13 @@ int runUpdater(int& argc, char** argv)
     if (arguments.size() < kRequiredArguments)
         return 0;
 
-    QSharedMemory token;
-    if (!takeSingleInstanceToken(token))
+    // Kept to the end of the run; should the process die first, the system
+    // drops it.
+    platform::InstanceLock instanceLock;
+    LaunchArguments launch;
+    if (!takeInstanceLock(instanceLock, launch.installationLocked))
         return -1;
 
-    LaunchArguments launch;
     if (!selectMode(arguments.at(1), launch.updateMode))
         return 0;
     launch.softwareRoot = arguments.at(2);

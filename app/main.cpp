@@ -1,3 +1,6 @@
 #include "app/EntryPoint.h"
 
-int main(int argc, char* argv[]) { return runUpdater(argc, argv); }
+int main(int argc, char* argv[])
+{
+    return runUpdater(argc, argv);
+}

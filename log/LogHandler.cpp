@@ -3,6 +3,7 @@
 #include "install/InstallationLayout.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
@@ -19,6 +20,9 @@ constexpr int kDrainIntervalMs = 100;
 // How long a connection attempt may take before a leftover server name is
 // judged abandoned.
 constexpr int kLiveServerProbeMs = 200;
+// Days of logs kept besides today's.
+constexpr int kKeptDays = 30;
+const QString kDayFolderFormat = QStringLiteral("yyyyMMdd");
 
 LogHandler* s_instance = nullptr;
 
@@ -33,6 +37,13 @@ QString executableStem()
 {
     const QString fileName = QCoreApplication::applicationFilePath().split(QLatin1Char('/')).last();
     return fileName.split(QLatin1Char('.')).first();
+}
+
+// The day a log folder holds; invalid for a name this handler does not give.
+QDate dayOfFolder(const QString& name)
+{
+    const QDate day = QDate::fromString(name, kDayFolderFormat);
+    return day.isValid() && day.toString(kDayFolderFormat) == name ? day : QDate();
 }
 
 } // namespace
@@ -114,7 +125,23 @@ void LogHandler::messageHandler(QtMsgType type, const QMessageLogContext&, const
 
 void LogHandler::start()
 {
+    if (m_writeFile)
+        removeExpiredDays();
     qInstallMessageHandler(&LogHandler::messageHandler);
+}
+
+// Links are skipped: removing one recursively would empty its target.
+void LogHandler::removeExpiredDays()
+{
+    const QDate oldestKept = m_now().date().addDays(-kKeptDays);
+    const QDir logDir(m_logDir);
+    const QStringList folders =
+        logDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString& name : folders) {
+        const QDate day = dayOfFolder(name);
+        if (day.isValid() && day < oldestKept)
+            QDir(logDir.filePath(name)).removeRecursively();
+    }
 }
 
 void LogHandler::stop()
@@ -125,7 +152,7 @@ void LogHandler::stop()
 void LogHandler::save(MsgType type, QString content)
 {
     const QDate today = m_now().date();
-    const QString folder = m_logDir + QLatin1Char('/') + today.toString(QStringLiteral("yyyyMMdd"));
+    const QString folder = m_logDir + QLatin1Char('/') + today.toString(kDayFolderFormat);
     const QString path =
         QStringLiteral("%1/%2_%3_log_%4.txt")
             .arg(folder, m_name, msgTypeLabel(type), today.toString(QStringLiteral("yyyy-MM-dd")));
@@ -171,27 +198,26 @@ LogStruct LogHandler::takeClientLog()
 void LogHandler::startServer()
 {
     m_server = new QLocalServer(this);
-    if (!listenTakingOverStaleName())
-        qInfo() << QStringLiteral("Unable to start the server: %1.").arg(m_server->errorString());
+    const QString failure = listenUnlessServed();
+    if (!failure.isEmpty())
+        qInfo() << QStringLiteral("Unable to start the server: %1.").arg(failure);
     connect(m_server, SIGNAL(newConnection()), this, SLOT(newConnection()));
     startTimer(kDrainIntervalMs, Qt::CoarseTimer);
 }
 
-// A process that crashed leaves its socket file behind, and listening on the
-// name then fails for good. The name is taken over only when nobody answers
-// on it, never from a live server.
-bool LogHandler::listenTakingOverStaleName()
+// The log lines are for the user's own consoles only. A server limited to the
+// user is set up beside the name and moved over it, which replaces a socket
+// that a crashed process left behind, but would take the name from a live
+// server just as well: so the name is only taken when nobody answers on it.
+// Empty when listening, otherwise why not.
+QString LogHandler::listenUnlessServed()
 {
-    if (m_server->listen(kServerName))
-        return true;
-    if (m_server->serverError() != QAbstractSocket::AddressInUseError)
-        return false;
     QLocalSocket probe;
     probe.connectToServer(kServerName);
     if (probe.waitForConnected(kLiveServerProbeMs))
-        return false;
-    QLocalServer::removeServer(kServerName);
-    return m_server->listen(kServerName);
+        return QStringLiteral("%1 is served by another process").arg(kServerName);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    return m_server->listen(kServerName) ? QString() : m_server->errorString();
 }
 
 void LogHandler::newConnection()

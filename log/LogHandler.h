@@ -61,7 +61,8 @@ protected:
 private:
     explicit LogHandler(QObject* parent = nullptr);
     void startServer();
-    bool listenTakingOverStaleName();
+    QString listenUnlessServed();
+    void removeExpiredDays();
     void sendToClient(QLocalSocket* client, const QByteArray& record);
 
     QList<LogStruct> m_clientQueue;

@@ -19,9 +19,61 @@ QString logConsoleImageName();      // the companion log console
 // Stops every process whose image name is `imageName` and waits for them.
 // True when at least one process was stopped.
 bool stopProcessesByImageName(const QString& imageName);
+// Stops every process running the program file `executablePath` (also one
+// whose file has been replaced since it started), and no other: the same
+// name in another folder is another installation's. Waits for them; true
+// when at least one process was stopped.
+bool stopProcessesByExecutable(const QString& executablePath);
 
-// Copies `existingFile` over `newFile`, replacing it when present.
+// Marks one process as the one at work on an installation: an exclusive
+// lock on a file inside it. The system releases it when the process ends,
+// however it ends, so a crash never leaves the installation blocked.
+class InstanceLock
+{
+public:
+    enum class State
+    {
+        Held,
+        HeldByAnother,
+        Unavailable // the file cannot be created or locked at all
+    };
+    struct Outcome
+    {
+        State state;
+        QString reason; // empty when held
+    };
+
+    InstanceLock() = default;
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // Creates `lockFile` and its folder when missing, then locks it without
+    // waiting. The lock is not handed on to child processes.
+    Outcome acquire(const QString& lockFile);
+
+private:
+    void release();
+
+    qintptr m_handle = -1; // a file descriptor or a HANDLE
+};
+
+// Copies `existingFile` over `newFile` the way an installation puts a file
+// in place, never leaving `newFile` half written: a file it replaces keeps
+// its owner and mode; a new file takes the mode of `existingFile` and the
+// owner of the folder it lands in, so that an updater run as root leaves a
+// user's installation theirs.
 bool copyFileOver(const QString& existingFile, const QString& newFile);
+// Copies `existingFile` to `newFile` as its exact stand-in, which can later
+// be renamed back into its place: content, mode, times and, where the
+// process may set it, owner.
+bool copyFileExactly(const QString& existingFile, const QString& newFile);
+// Moves `existingFile` over `newFile`, replacing it: a rename, which needs
+// no free space; across file systems an exact copy, after which
+// `existingFile` is removed.
+bool moveFileOver(const QString& existingFile, const QString& newFile);
+// Makes `folder`, whose parent exists, with the owner of that parent.
+bool makeFolder(const QString& folder);
 
 // Makes everything written so far below `folder` durable. One call covers a
 // whole set of files: on Linux a single syncfs of the folder's file system;

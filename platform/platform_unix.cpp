@@ -12,8 +12,10 @@
 #include <QThread>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -52,10 +54,10 @@ QString baseName(const QString& path)
     return QFileInfo(path).fileName();
 }
 
-// A process is known by the file name of its executable, by that of its
-// argv[0] (a program started through a symbolic link or a wrapper), or by its
-// command name, which is what the kernel keeps for a script: its file name
-// cut to 15 characters. This is how pkill -x and killall find processes too.
+// A process is known by the file name of its executable or by that of its
+// argv[0] (a program started through a symbolic link or a wrapper). Never by
+// the kernel's command name: cut to 15 characters, it names every program
+// that starts alike.
 bool processMatches(const QString& pidDir, const QString& imageName)
 {
     const QString exe = QFile::symLinkTarget(pidDir + QStringLiteral("/exe"));
@@ -64,15 +66,11 @@ bool processMatches(const QString& pidDir, const QString& imageName)
 
     const QByteArray cmdline = readProcFile(pidDir + QStringLiteral("/cmdline"));
     const QByteArray argv0 = cmdline.left(cmdline.indexOf('\0'));
-    if (!argv0.isEmpty() && baseName(QString::fromLocal8Bit(argv0)) == imageName)
-        return true;
-
-    const QString comm =
-        QString::fromLocal8Bit(readProcFile(pidDir + QStringLiteral("/comm"))).trimmed();
-    return !comm.isEmpty() && comm == imageName.left(15);
+    return !argv0.isEmpty() && baseName(QString::fromLocal8Bit(argv0)) == imageName;
 }
 
-QList<pid_t> processesNamed(const QString& imageName)
+// Every process but this one whose /proc folder `matches` accepts.
+template <typename Match> QList<pid_t> otherProcessesWhere(Match matches)
 {
     QList<pid_t> pids;
     const pid_t self = getpid();
@@ -82,7 +80,7 @@ QList<pid_t> processesNamed(const QString& imageName)
         const pid_t pid = entry.toInt(&isPid);
         if (!isPid || pid == self)
             continue;
-        if (processMatches(QStringLiteral("/proc/") + entry, imageName))
+        if (matches(QStringLiteral("/proc/") + entry))
             pids.append(pid);
     }
     return pids;
@@ -165,15 +163,13 @@ void waitUntilGone(const QList<pid_t>& pids)
     }
 }
 
-} // namespace
-
-bool stopProcessesByImageName(const QString& imageName)
+// True when at least one of `pids` could be signalled; those are gone (or
+// past the wait) on return. A process of another user that we may not signal
+// does not count.
+bool killAndWait(const QList<pid_t>& pids)
 {
-    if (imageName.isEmpty())
-        return false;
     QList<pid_t> stopped;
-    const QList<pid_t> found = processesNamed(imageName);
-    for (pid_t pid : found) {
+    for (pid_t pid : pids) {
         if (kill(pid, SIGKILL) == 0)
             stopped.append(pid);
     }
@@ -181,28 +177,212 @@ bool stopProcessesByImageName(const QString& imageName)
     return !stopped.isEmpty();
 }
 
-bool copyFileOver(const QString& existingFile, const QString& newFile)
+// What /proc adds to the program path of a process whose file was deleted or
+// replaced after it started: it still runs the old file from that path.
+const QByteArray kDeletedMark = QByteArrayLiteral(" (deleted)");
+
+QByteArray programPathOf(const QString& pidDir)
 {
-    // Copy beside the target and rename over it, so the target is never seen
-    // half written, with the source's permissions (executables stay
-    // executable). No sync per file: that would cost more than the copy.
-    const FileDescriptor source(
-        ::open(QFile::encodeName(existingFile).constData(), O_RDONLY | O_CLOEXEC));
-    struct stat status;
-    if (source.fd < 0 || ::fstat(source.fd, &status) != 0 || !S_ISREG(status.st_mode))
+    char target[PATH_MAX];
+    const ssize_t size = ::readlink(QFile::encodeName(pidDir + QStringLiteral("/exe")).constData(),
+                                    target, sizeof(target));
+    // A full buffer may hold a cut path, which must not match a shorter one.
+    if (size <= 0 || size_t(size) >= sizeof(target))
+        return {};
+    QByteArray path(target, int(size));
+    if (path.endsWith(kDeletedMark))
+        path.chop(kDeletedMark.size());
+    return path;
+}
+
+// `path` as /proc spells a running program's file: absolute, every symbolic
+// link resolved. A file that is gone keeps its name in its resolved folder.
+QByteArray canonicalProgramPath(const QString& path)
+{
+    const QFileInfo file(path);
+    const QString canonical = file.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return QFile::encodeName(canonical);
+    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? QByteArray()
+                            : QFile::encodeName(QDir(folder).filePath(file.fileName()));
+}
+
+} // namespace
+
+bool stopProcessesByImageName(const QString& imageName)
+{
+    if (imageName.isEmpty())
         return false;
-    const QByteArray partial = QFile::encodeName(newFile + QLatin1String(layout::kPartSuffix));
-    FileDescriptor target(
-        ::open(partial.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    if (target.fd < 0)
+    return killAndWait(otherProcessesWhere(
+        [&imageName](const QString& pidDir) { return processMatches(pidDir, imageName); }));
+}
+
+bool stopProcessesByExecutable(const QString& executablePath)
+{
+    const QByteArray program =
+        executablePath.isEmpty() ? QByteArray() : canonicalProgramPath(executablePath);
+    if (program.isEmpty())
         return false;
-    // fchmod, not the mode of open(), which the umask would cut down.
-    bool ok = copyContent(source.fd, target.fd) && ::fchmod(target.fd, status.st_mode & 07777) == 0;
-    ok = target.close() && ok;
-    ok = ok && ::rename(partial.constData(), QFile::encodeName(newFile).constData()) == 0;
+    return killAndWait(otherProcessesWhere(
+        [&program](const QString& pidDir) { return programPathOf(pidDir) == program; }));
+}
+
+InstanceLock::~InstanceLock()
+{
+    release();
+}
+
+void InstanceLock::release()
+{
+    if (m_handle >= 0)
+        ::close(int(m_handle));
+    m_handle = -1;
+}
+
+InstanceLock::Outcome InstanceLock::acquire(const QString& lockFile)
+{
+    release();
+    QDir().mkpath(QFileInfo(lockFile).path());
+    // Close-on-exec: the main program the updater starts must not keep the
+    // installation locked after the updater has ended.
+    const int fd = ::open(QFile::encodeName(lockFile).constData(), O_RDWR | O_CREAT | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
+    if (fd < 0)
+        return {State::Unavailable, lockFile + QStringLiteral(": ") + qt_error_string(errno)};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK)
+            return {State::HeldByAnother, lockFile + QStringLiteral(" is held by another process")};
+        return {State::Unavailable, lockFile + QStringLiteral(": ") + qt_error_string(error)};
+    }
+    m_handle = fd;
+    return {State::Held, QString()};
+}
+
+namespace {
+
+// Only root may give a file away. Anybody else leaves it their own, as any
+// program of theirs would, and that is no failure.
+bool giveTo(int fd, const struct stat& like)
+{
+    struct stat current;
+    if (::fstat(fd, &current) != 0)
+        return false;
+    if (current.st_uid == like.st_uid && current.st_gid == like.st_gid)
+        return true;
+    return ::fchown(fd, like.st_uid, like.st_gid) == 0 ||
+           (errno == EPERM && current.st_uid == ::geteuid());
+}
+
+enum class Times
+{
+    Fresh, // the copy's own
+    Kept   // those of the file copied
+};
+
+// Owner before mode: a change of owner clears the set-user and set-group
+// bits. fchmod, not the mode of open(), which the umask would cut down.
+bool takeAttributes(int fd, const struct stat& like, Times times)
+{
+    if (!giveTo(fd, like) || ::fchmod(fd, like.st_mode & 07777) != 0)
+        return false;
+    const struct timespec kept[2] = {like.st_atim, like.st_mtim};
+    return times == Times::Fresh || ::futimens(fd, kept) == 0;
+}
+
+// Copies beside `target` and renames the copy over it, so the target is
+// never seen half written. No sync per file: that would cost more than the
+// copy.
+bool placeCopy(int source, const QString& target, const struct stat& like, Times times)
+{
+    const QByteArray partial = QFile::encodeName(target + QLatin1String(layout::kPartSuffix));
+    // What a crash left there goes first; O_EXCL never writes through a link
+    // put in its place.
+    ::unlink(partial.constData());
+    FileDescriptor copy(
+        ::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (copy.fd < 0)
+        return false;
+    bool ok = copyContent(source, copy.fd) && takeAttributes(copy.fd, like, times);
+    ok = copy.close() && ok;
+    ok = ok && ::rename(partial.constData(), QFile::encodeName(target).constData()) == 0;
     if (!ok)
         ::unlink(partial.constData());
     return ok;
+}
+
+// -1 for anything but a regular file that can be read.
+int openRegularFile(const QString& path, struct stat& status)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool statFolderOf(const QString& path, struct stat& folder)
+{
+    return ::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &folder) == 0;
+}
+
+// What an installed file looks like: the file it replaces, or for a new one
+// the package's mode and the owner of the folder it lands in.
+bool installedLike(const QString& target, const struct stat& package, struct stat& like)
+{
+    if (::stat(QFile::encodeName(target).constData(), &like) == 0)
+        return S_ISREG(like.st_mode);
+    struct stat folder;
+    if (errno != ENOENT || !statFolderOf(target, folder))
+        return false;
+    like = package;
+    like.st_uid = folder.st_uid;
+    like.st_gid = folder.st_gid;
+    return true;
+}
+
+} // namespace
+
+bool copyFileOver(const QString& existingFile, const QString& newFile)
+{
+    struct stat package;
+    struct stat like;
+    const FileDescriptor source(openRegularFile(existingFile, package));
+    return source.fd >= 0 && installedLike(newFile, package, like) &&
+           placeCopy(source.fd, newFile, like, Times::Fresh);
+}
+
+bool copyFileExactly(const QString& existingFile, const QString& newFile)
+{
+    struct stat original;
+    const FileDescriptor source(openRegularFile(existingFile, original));
+    return source.fd >= 0 && placeCopy(source.fd, newFile, original, Times::Kept);
+}
+
+bool moveFileOver(const QString& existingFile, const QString& newFile)
+{
+    const QByteArray from = QFile::encodeName(existingFile);
+    if (::rename(from.constData(), QFile::encodeName(newFile).constData()) == 0)
+        return true;
+    // No rename crosses file systems; an exact copy stands in for one there.
+    return errno == EXDEV && copyFileExactly(existingFile, newFile) &&
+           ::unlink(from.constData()) == 0;
+}
+
+bool makeFolder(const QString& folder)
+{
+    struct stat parent;
+    const QByteArray path = QFile::encodeName(folder);
+    if (!statFolderOf(folder, parent) || ::mkdir(path.constData(), 0777) != 0)
+        return false;
+    const FileDescriptor made(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (made.fd >= 0 && giveTo(made.fd, parent))
+        return true;
+    ::rmdir(path.constData());
+    return false;
 }
 
 namespace {

@@ -1,25 +1,233 @@
 #include "platform/Platform.h"
 
+#include "install/InstallationLayout.h"
+
 #include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
+#include <QList>
 #include <QProcess>
+
+#include <vector>
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 namespace platform {
 
-QString updaterFileName() { return QStringLiteral("VaDeroru.exe"); }
-QString temporaryUpdaterFileName() { return QStringLiteral("VaDeroru_temp.exe"); }
-QString logConsoleImageName() { return QStringLiteral("LogConsole.exe"); }
+QString updaterFileName()
+{
+    return QStringLiteral("VaDeroru.exe");
+}
+QString temporaryUpdaterFileName()
+{
+    return QStringLiteral("VaDeroru_temp.exe");
+}
+QString logConsoleImageName()
+{
+    return QStringLiteral("LogConsole.exe");
+}
 
 bool stopProcessesByImageName(const QString& imageName)
 {
-    return QProcess::execute(QStringLiteral("taskkill /im %1 /f").arg(imageName)) == 0;
+    // An argument list: a name is never parsed as further options.
+    return QProcess::execute(QStringLiteral("taskkill"),
+                             {QStringLiteral("/im"), imageName, QStringLiteral("/f")}) == 0;
 }
+
+namespace {
+
+// How long stopped processes may take to end before we give up on them.
+constexpr ULONGLONG kStopWaitMs = 5000;
+
+// Windows file names ignore letter case and take either separator.
+QString comparablePath(const QString& path)
+{
+    return QDir::cleanPath(QDir::fromNativeSeparators(path)).toCaseFolded();
+}
+
+QString programPathOf(HANDLE process)
+{
+    std::vector<wchar_t> buffer(32768);
+    DWORD size = DWORD(buffer.size());
+    if (!QueryFullProcessImageNameW(process, 0, buffer.data(), &size))
+        return QString();
+    return QString::fromWCharArray(buffer.data(), int(size));
+}
+
+// The other processes running `program`, opened so that they can be ended
+// and waited for. Those we may not open (another user's) are left alone.
+QList<HANDLE> processesRunning(const QString& program)
+{
+    QList<HANDLE> found;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return found;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self)
+            continue;
+        const HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                        entry.th32ProcessID);
+        if (!process)
+            continue;
+        if (comparablePath(programPathOf(process)) == program)
+            found.append(process);
+        else
+            CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+void waitUntilGone(const QList<HANDLE>& processes)
+{
+    const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
+    for (HANDLE process : processes) {
+        const ULONGLONG now = GetTickCount64();
+        WaitForSingleObject(process, DWORD(now < deadline ? deadline - now : 0));
+    }
+}
+
+} // namespace
+
+bool stopProcessesByExecutable(const QString& executablePath)
+{
+    if (executablePath.isEmpty())
+        return false;
+    const QList<HANDLE> processes =
+        processesRunning(comparablePath(QFileInfo(executablePath).absoluteFilePath()));
+    bool stopped = false;
+    for (HANDLE process : processes)
+        stopped = TerminateProcess(process, 1) != 0 || stopped;
+    waitUntilGone(processes);
+    for (HANDLE process : processes)
+        CloseHandle(process);
+    return stopped;
+}
+
+InstanceLock::~InstanceLock()
+{
+    release();
+}
+
+void InstanceLock::release()
+{
+    if (m_handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = -1;
+}
+
+InstanceLock::Outcome InstanceLock::acquire(const QString& lockFile)
+{
+    release();
+    QDir().mkpath(QFileInfo(lockFile).path());
+    // No sharing at all: every other opener is refused while this handle
+    // lives. Handles are not inherited unless asked for, so the main program
+    // the updater starts does not keep the lock.
+    const QString nativePath = QDir::toNativeSeparators(lockFile);
+    const HANDLE handle =
+        CreateFileW(reinterpret_cast<LPCWSTR>(nativePath.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION)
+            return {State::HeldByAnother, lockFile + QStringLiteral(" is held by another process")};
+        return {State::Unavailable, lockFile + QStringLiteral(": ") + qt_error_string(int(error))};
+    }
+    m_handle = reinterpret_cast<qintptr>(handle);
+    return {State::Held, QString()};
+}
+
+namespace {
+
+LPCWSTR wideFileName(const QString& path)
+{
+    return reinterpret_cast<LPCWSTR>(path.utf16());
+}
+
+// The owner, group and access list of `file` in one self-relative
+// descriptor; empty when they cannot be read.
+std::vector<BYTE> securityOf(const QString& file)
+{
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    GetFileSecurityW(wideFileName(file), parts, nullptr, 0, &size);
+    std::vector<BYTE> descriptor(size);
+    if (size == 0 || !GetFileSecurityW(wideFileName(file), parts, descriptor.data(), size, &size))
+        descriptor.clear();
+    return descriptor;
+}
+
+// The access list as it stands, inherited entries included, and the owner
+// where the process may set it: handing a file to another owner takes the
+// restore privilege, and without it the file stays the process's own.
+bool takeSecurity(const QString& file, std::vector<BYTE>& security)
+{
+    if (!SetFileSecurityW(wideFileName(file), DACL_SECURITY_INFORMATION, security.data()))
+        return false;
+    SetFileSecurityW(wideFileName(file), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+                     security.data());
+    return true;
+}
+
+// Copies beside `newFile` and renames the copy over it, so that a copy that
+// fails leaves the target as it was. CopyFileW gives the copy the source's
+// attributes and time of the last write; made in the target's folder, it
+// inherits that folder's access list unless `security` replaces it.
+bool placeCopy(const QString& existingFile, const QString& newFile, std::vector<BYTE>& security)
+{
+    const QString partial = newFile + QLatin1String(layout::kPartSuffix);
+    const bool placed =
+        CopyFileW(wideFileName(existingFile), wideFileName(partial), FALSE) &&
+        (security.empty() || takeSecurity(partial, security)) &&
+        MoveFileExW(wideFileName(partial), wideFileName(newFile), MOVEFILE_REPLACE_EXISTING);
+    if (!placed)
+        DeleteFileW(wideFileName(partial));
+    return placed;
+}
+
+} // namespace
 
 bool copyFileOver(const QString& existingFile, const QString& newFile)
 {
-    return CopyFileW(reinterpret_cast<LPCWSTR>(existingFile.utf16()),
-                     reinterpret_cast<LPCWSTR>(newFile.utf16()), FALSE) != 0;
+    // A new file inherits its folder's access list, like every file the
+    // user makes there; a file it replaces passes on its own.
+    std::vector<BYTE> security;
+    if (GetFileAttributesW(wideFileName(newFile)) != INVALID_FILE_ATTRIBUTES) {
+        security = securityOf(newFile);
+        if (security.empty())
+            return false;
+    }
+    return placeCopy(existingFile, newFile, security);
+}
+
+bool copyFileExactly(const QString& existingFile, const QString& newFile)
+{
+    std::vector<BYTE> security = securityOf(existingFile);
+    return !security.empty() && placeCopy(existingFile, newFile, security);
+}
+
+bool moveFileOver(const QString& existingFile, const QString& newFile)
+{
+    // A rename keeps the file's own owner, access list and attributes.
+    if (MoveFileExW(wideFileName(existingFile), wideFileName(newFile), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    // No rename crosses volumes; an exact copy stands in for one there.
+    return GetLastError() == ERROR_NOT_SAME_DEVICE && copyFileExactly(existingFile, newFile) &&
+           DeleteFileW(wideFileName(existingFile)) != 0;
+}
+
+bool makeFolder(const QString& folder)
+{
+    // A new folder inherits the access list of the one it is made in.
+    return CreateDirectoryW(wideFileName(folder), nullptr) != 0;
 }
 
 bool flushToDisk(const QString&, const QStringList& files)
@@ -52,7 +260,10 @@ PingCommand pingCommand(const QString& host, int count, int timeoutMs)
              QString::number(timeoutMs)}};
 }
 
-bool containsEchoReply(const QByteArray& output) { return output.contains("TTL="); }
+bool containsEchoReply(const QByteArray& output)
+{
+    return output.contains("TTL=");
+}
 
 void releaseStaleSharedMemory(const QString&)
 {

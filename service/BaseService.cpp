@@ -27,6 +27,8 @@ const char kPathPrefix[] = "/cloudService";
 const char kLogoutPath[] = "/user/logout";
 constexpr int kRequestTimeoutMs = 10000;
 constexpr int kReloadLoginCode = 1001;
+// Enough to see what an exchange was about; release notes run to megabytes.
+constexpr int kLoggedBodyBytes = 4096;
 
 QByteArray signature(const QString& token, const QByteArray& timestamp, const QByteArray& body)
 {
@@ -91,6 +93,25 @@ QString errorClassText(int code)
     return QObject::tr("Unknown mistake");
 }
 
+bool isUtf8Continuation(char byte)
+{
+    return (uchar(byte) & 0xC0) == 0x80;
+}
+
+// A body as the log shows it: whole when short, otherwise its start, never
+// ending in half a character, and how long it was.
+QString loggedBody(const QByteArray& body)
+{
+    if (body.size() <= kLoggedBodyBytes)
+        return QString::fromUtf8(body);
+    int cut = kLoggedBodyBytes;
+    // A UTF-8 character has at most three continuation bytes.
+    while (cut > kLoggedBodyBytes - 3 && isUtf8Continuation(body.at(cut)))
+        --cut;
+    return QString::fromUtf8(body.left(cut)) +
+           QStringLiteral("... [%1 of %2 bytes logged]").arg(cut).arg(body.size());
+}
+
 QByteArray serialize(const QVariant& record)
 {
     QByteArray bytes;
@@ -152,7 +173,7 @@ bool BaseService::sendRequest(RequestMethod method, const QString& path, const Q
 {
     const QString url = normalizeServiceUrl(m_serviceUrl) + QLatin1String(kPathPrefix) + path;
     QNetworkRequest request = signedRequest(url, m_token, m_langType, body);
-    qInfo() << QString("Url: [%1] Request:%2").arg(url, QString::fromUtf8(body));
+    qInfo() << QString("Url: [%1] Request:%2").arg(url, loggedBody(body));
 
     if (!quiet)
         WaitingLoadWidget::instance()->show();
@@ -163,7 +184,7 @@ bool BaseService::sendRequest(RequestMethod method, const QString& path, const Q
     qInfo() << QString("Url: [%1] HttpCode:%2 Response:%3")
                    .arg(path)
                    .arg(result.code)
-                   .arg(QString::fromUtf8(result.body));
+                   .arg(loggedBody(result.body));
     return interpretOutcome(path, result.code, result.body, response, errorText);
 }
 

@@ -10,4 +10,7 @@ struct LaunchArguments
     QString versionType;
     QString mainProgram;
     QString language;
+    // False when the installation's lock could not be taken: nothing in it
+    // may then be changed, not even by crash recovery.
+    bool installationLocked = true;
 };

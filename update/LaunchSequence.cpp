@@ -10,8 +10,10 @@
 int runLaunchSequence(const LaunchArguments& arguments)
 {
     // Whatever a crash left half installed is put right before the
-    // installed version is read.
-    InstallRecovery(QCoreApplication::applicationDirPath()).run();
+    // installed version is read; without the lock, the journal may be a live
+    // installation's.
+    if (arguments.installationLocked)
+        InstallRecovery(QCoreApplication::applicationDirPath()).run();
     Update window(arguments.updateMode);
     window.setLaunchArguments(arguments.softwareRoot, arguments.versionType, arguments.mainProgram,
                               arguments.language);

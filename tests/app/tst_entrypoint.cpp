@@ -1,3 +1,4 @@
+#include "install/InstallationLayout.h"
 #include "support/TempInstallation.h"
 
 #include <QDate>
@@ -9,6 +10,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <cerrno>
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -84,22 +87,98 @@ private slots:
         QVERIFY2(line.match(todaysLog()).hasMatch(), qPrintable(todaysLog()));
     }
 
-    void secondInstanceExitsAtOnce()
+    // token_holder holds an installation's lock as a running updater does.
+    void instanceLock_data()
     {
+        QTest::addColumn<bool>("otherInstallation");
+        QTest::addColumn<bool>("otherTmpdir");
+        QTest::addColumn<bool>("holderKilled");
+        QTest::addColumn<bool>("holderChild");
+        QTest::addColumn<int>("exitCode");
+        // 255 is -1 as the system reports it.
+        QTest::newRow("same installation") << false << false << false << false << 255;
+        QTest::newRow("same installation, other TMPDIR") << false << true << false << false << 255;
+        QTest::newRow("other installation") << true << false << false << false << 0;
+        QTest::newRow("left by a killed updater") << false << false << true << false << 0;
+        QTest::newRow("left by a killed updater, its child running on")
+            << false << false << true << true << 0;
+    }
+    void instanceLock()
+    {
+        QFETCH(bool, otherInstallation);
+        QFETCH(bool, otherTmpdir);
+        QFETCH(bool, holderKilled);
+        QFETCH(bool, holderChild);
+        QFETCH(int, exitCode);
+        TempInstallation other;
+        const QString lockedInstallation = otherInstallation ? other.path() : m_install.path();
+        QStringList holderArguments{layout::pathIn(lockedInstallation, layout::kInstanceLock)};
+        if (holderChild)
+            holderArguments << QStringLiteral("--with-child");
         QProcess holder;
-        holder.start(QStringLiteral(TOKEN_HOLDER_EXE), {QStringLiteral("VaDeroru")});
+        holder.start(QStringLiteral(TOKEN_HOLDER_EXE), holderArguments);
+        const auto endHolder = qScopeGuard([&holder] {
+            holder.kill();
+            holder.waitForFinished();
+        });
         QVERIFY(holder.waitForReadyRead(5000));
-        QCOMPARE(holder.readAll().trimmed(), QByteArray("holding"));
+        const QList<QByteArray> said = holder.readAll().trimmed().split(' ');
+        QCOMPARE(said.value(0), QByteArray("holding"));
+        const pid_t child = pid_t(said.value(1).toLongLong());
+        const auto endChild = qScopeGuard([child] {
+            if (child > 0)
+                ::kill(child, SIGKILL);
+        });
+        if (holderKilled) {
+            holder.kill();
+            holder.waitForFinished();
+        }
 
-        const ProcessResult second = run({"update", "root", "main"});
-        QCOMPARE(second.exitCode, 255); // -1 as the system reports it
+        QTemporaryDir tmpdir;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (otherTmpdir)
+            environment.insert(QStringLiteral("TMPDIR"), tmpdir.path());
+        const ProcessResult result = runProcess(m_updater, {"update", "root", "main"}, environment);
+        QCOMPARE(result.exitCode, exitCode);
         QVERIFY(todaysLog().contains("Update arg:"));
+    }
 
-        // A token left by a killed updater does not block the next start.
-        holder.kill();
-        holder.waitForFinished();
-        const ProcessResult next = run({"update", "root", "main"});
-        QCOMPARE(next.exitCode, 0);
+    // A journal that crash recovery would set aside tells whether it ran.
+    void unlockableInstallationIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("error");
+        QTest::newRow("nothing in the way") << "" << 0;
+        QTest::newRow("read-only downloads folder") << "read-only" << EACCES;
+        QTest::newRow("a folder in the lock's place") << "folder" << EISDIR;
+    }
+    void unlockableInstallationIsLeftAlone()
+    {
+        QFETCH(QString, obstacle);
+        QFETCH(int, error);
+        if (obstacle == QLatin1String("read-only") && ::geteuid() == 0)
+            QSKIP("root writes into read-only folders");
+        const QString downloads = m_install.filePath(layout::kDownloadsFolder);
+        const auto clearDownloads = qScopeGuard([&downloads] {
+            QFile::setPermissions(downloads, QFile::ReadOwner | QFile::WriteOwner |
+                                                 QFile::ExeOwner | QFile::ReadUser |
+                                                 QFile::WriteUser | QFile::ExeUser);
+            QDir(downloads).removeRecursively();
+        });
+        const QByteArray journal("not a journal");
+        m_install.writeFile(layout::kJournal, journal);
+        if (obstacle == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(m_install.filePath(layout::kInstanceLock)));
+        if (obstacle == QLatin1String("read-only"))
+            QVERIFY(QFile::setPermissions(downloads, QFile::ReadOwner | QFile::ExeOwner |
+                                                         QFile::ReadUser | QFile::ExeUser));
+
+        const ProcessResult result = run({"update", "root", "main"});
+        QCOMPARE(result.exitCode, 0);
+        const QString reason = QStringLiteral("%1: %2").arg(QLatin1String(layout::kInstanceLock),
+                                                            qt_error_string(error));
+        QCOMPARE(todaysLog().contains(reason), error != 0);
+        QCOMPARE(m_install.readFile(layout::kJournal) == journal, error != 0);
     }
 
     void abandonedLogServerNameIsTakenOver()

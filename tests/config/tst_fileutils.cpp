@@ -1,4 +1,5 @@
 #include "config/FileUtils.h"
+#include "platform/Platform.h"
 #include "support/TempInstallation.h"
 
 #include <QDir>
@@ -27,9 +28,24 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+// A killed child stays a zombie until it is reaped, and a zombie still
+// answers kill(0).
 bool isRunning(qint64 pid)
 {
-    return ::kill(pid_t(pid), 0) == 0;
+    if (::kill(pid_t(pid), 0) != 0)
+        return false;
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int close = stat.lastIndexOf(')');
+    return close < 0 || stat.mid(close + 2, 1) != "Z";
+}
+
+QString installProgram(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile::remove(path);
+    QFile::copy(QStringLiteral(FAKE_MAIN_EXE), path);
+    QFile::setPermissions(path, QFile::permissions(QStringLiteral(FAKE_MAIN_EXE)));
+    return path;
 }
 
 // A child that killProcess, not QProcess, is meant to end; QProcess only
@@ -171,17 +187,50 @@ private slots:
         QVERIFY(!::killProcess("fake_main"));
     }
 
-    void killProcessByScriptName()
+    // Two copies of one program run; only the one asked for is stopped. An
+    // empty `request` asks by the program's file name.
+    void stopsOnlyTheProgramAskedFor_data()
     {
-        const QString script = path("launcher-script.sh");
-        writeFile(script, "#!/bin/sh\nwhile true; do sleep 1; done\n");
-        QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner);
-        Child child;
-        child.start(script);
-        QTest::qWait(100);
-        // The kernel keeps a script's name cut to 15 characters.
-        QVERIFY(::killProcess("launcher-script.sh"));
-        QVERIFY(child.process.waitForFinished(3000));
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("bystander");
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<bool>("replacedWhileRunning");
+        QTest::newRow("same name in another folder") << "one/MainProgram"
+                                                     << "two/MainProgram"
+                                                     << "one/MainProgram" << false;
+        QTest::newRow("long names sharing 15 characters") << "one/main-program-long-a"
+                                                          << "one/main-program-long-b"
+                                                          << "one/main-program-long-a" << false;
+        QTest::newRow("by file name, long names sharing 15 characters") << "one/main-program-long-a"
+                                                                        << "one/main-program-long-b"
+                                                                        << "" << false;
+        QTest::newRow("file replaced while running") << "one/MainProgram"
+                                                     << "two/MainProgram"
+                                                     << "one/MainProgram" << true;
+        QTest::newRow("folder named through a link") << "one/MainProgram"
+                                                     << "two/MainProgram"
+                                                     << "link/MainProgram" << false;
+    }
+    void stopsOnlyTheProgramAskedFor()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, bystander);
+        QFETCH(QString, request);
+        QFETCH(bool, replacedWhileRunning);
+        QTemporaryDir root;
+        QVERIFY(QFile::link(root.filePath("one"), root.filePath("link")));
+        Child stopped, spared;
+        const QString targetPath = installProgram(root.filePath(target));
+        stopped.start(targetPath);
+        const qint64 sparedPid = spared.start(installProgram(root.filePath(bystander)));
+        if (replacedWhileRunning)
+            installProgram(targetPath);
+
+        QVERIFY(request.isEmpty() ? ::killProcess(QFileInfo(target).fileName().toStdString())
+                                  : platform::stopProcessesByExecutable(root.filePath(request)));
+        QVERIFY(stopped.process.waitForFinished(3000));
+        QCOMPARE(stopped.process.exitStatus(), QProcess::CrashExit);
+        QVERIFY(isRunning(sparedPid));
     }
 
     void killProcessMatchesNothing_data()

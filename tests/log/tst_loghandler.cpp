@@ -179,6 +179,66 @@ private slots:
         }
     }
 
+    void socketIsTheUsersOnly()
+    {
+        auto* server = m_handler->findChild<QLocalServer*>();
+        QVERIFY(server);
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                          QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(QFileInfo(server->fullServerName()).permissions() & others, QFile::Permissions());
+    }
+
+    // Today is 2026-03-31.
+    void expiredDaysAreRemovedAtStart_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("31 days old") << "20260228"
+                                     << "folder" << false;
+        QTest::newRow("a year old") << "20250331"
+                                    << "folder" << false;
+        QTest::newRow("30 days old") << "20260301"
+                                     << "folder" << true;
+        QTest::newRow("a later day") << "20260415"
+                                     << "folder" << true;
+        QTest::newRow("not a date") << "notes"
+                                    << "folder" << true;
+        QTest::newRow("no such day") << "20250231"
+                                     << "folder" << true;
+        QTest::newRow("date with a suffix") << "20250101-old"
+                                            << "folder" << true;
+        QTest::newRow("file named as an old day") << "20250102"
+                                                  << "file" << true;
+        QTest::newRow("link named as an old day") << "20250103"
+                                                  << "link" << true;
+    }
+    void expiredDaysAreRemovedAtStart()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(bool, kept);
+        QTemporaryDir elsewhere;
+        const QString outside = elsewhere.filePath(QStringLiteral("kept.txt"));
+        QFile outsideFile(outside);
+        QVERIFY(outsideFile.open(QIODevice::WriteOnly));
+        outsideFile.close();
+        const QString entry = m_dir.filePath(name);
+        if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(entry));
+            QVERIFY(QFile::copy(outside, entry + QStringLiteral("/VaDeroru_[Info]_log.txt")));
+        }
+        if (kind == QLatin1String("file"))
+            QVERIFY(QFile::copy(outside, entry));
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(elsewhere.path(), entry));
+
+        setClock("2026-03-31 12:00:00.000");
+        m_handler->start();
+        QCOMPARE(QFileInfo::exists(entry), kept);
+        QVERIFY(QFileInfo::exists(outside));
+    }
+
     void goneConsoleIsDropped()
     {
         auto* server = m_handler->findChild<QLocalServer*>();

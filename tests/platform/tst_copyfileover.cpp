@@ -3,6 +3,8 @@
 
 #include "platform/Platform.h"
 
+#include <unistd.h>
+
 namespace {
 
 // Read and write for everybody, execute for the owner: a mode the usual
@@ -10,6 +12,11 @@ namespace {
 const QFile::Permissions kOddMode =
     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
     QFile::ExeUser | QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+// The mode of a file already in the installation.
+const QFile::Permissions kInstalledMode =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+// Another user, as whose files an installation may lie.
+constexpr uid_t kOtherUser = 65534;
 
 QByteArray pattern(int size)
 {
@@ -34,6 +41,12 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QString ownerOf(const QString& path)
+{
+    const QFileInfo info(path);
+    return QString("%1:%2").arg(info.ownerId()).arg(info.groupId());
+}
+
 } // namespace
 
 class TestCopyFileOver : public QObject
@@ -45,6 +58,8 @@ private slots:
     void copies();
     void refuses_data();
     void refuses();
+    void ownerAndMode_data();
+    void ownerAndMode();
 };
 
 void TestCopyFileOver::copies_data()
@@ -77,11 +92,12 @@ void TestCopyFileOver::copies()
     const QByteArray content = pattern(size);
     writeFile(source, content, kOddMode);
     if (targetExists)
-        writeFile(target, "older and shorter", QFile::ReadOwner | QFile::WriteOwner);
+        writeFile(target, "older and shorter", kInstalledMode);
 
     QVERIFY(platform::copyFileOver(source, target));
     QVERIFY(readFile(target) == content);
-    QCOMPARE(QFile::permissions(target), kOddMode);
+    // A file the package replaces keeps its mode; a new one has the package's.
+    QCOMPARE(QFile::permissions(target), targetExists ? kInstalledMode : kOddMode);
     const QStringList expectedFiles =
         otherFileSystem ? QStringList{"target.bin"} : QStringList{"source.bin", "target.bin"};
     QCOMPARE(QDir(targetDir.path()).entryList(QDir::Files), expectedFiles);
@@ -115,6 +131,57 @@ void TestCopyFileOver::refuses()
     QCOMPARE(readFile(dir.filePath("target.bin")), QByteArray("target"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QVERIFY(QDir(dir.filePath("folder")).isEmpty());
+}
+
+void TestCopyFileOver::ownerAndMode_data()
+{
+    QTest::addColumn<bool>("exact");        // copyFileExactly, else copyFileOver
+    QTest::addColumn<bool>("targetExists"); // with kInstalledMode
+    QTest::addColumn<QString>("givenAway"); // "source", "target" or "folder": kOtherUser's
+    QTest::addColumn<bool>("asOtherUser");  // the copy runs as kOtherUser
+    QTest::addColumn<bool>("sourceMode");   // the copy's mode: the source's, else the target's
+
+    // Every copy ends up kOtherUser's.
+    QTest::newRow("replaced file keeps its owner") << false << true << "target" << false << false;
+    QTest::newRow("new file takes its folder's owner")
+        << false << false << "folder" << false << true;
+    QTest::newRow("replaced by a user who may not give files away")
+        << false << true << "folder" << true << false;
+    QTest::newRow("backup keeps the original's owner")
+        << true << false << "source" << false << true;
+}
+
+void TestCopyFileOver::ownerAndMode()
+{
+    QFETCH(bool, exact);
+    QFETCH(bool, targetExists);
+    QFETCH(QString, givenAway);
+    QFETCH(bool, asOtherUser);
+    QFETCH(bool, sourceMode);
+    if (::geteuid() != 0)
+        QSKIP("giving files to another user needs root");
+
+    // Below /tmp, which every user may pass through.
+    QTemporaryDir dir(QStringLiteral("/tmp/vaderoru-owner-XXXXXX"));
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath("source.bin");
+    const QString target = dir.filePath("target.bin");
+    writeFile(source, "package", kOddMode);
+    if (targetExists)
+        writeFile(target, "installed", kInstalledMode);
+    const QString away = givenAway == "folder" ? dir.path() : dir.filePath(givenAway + ".bin");
+    QVERIFY(::chown(QFile::encodeName(away).constData(), kOtherUser, kOtherUser) == 0);
+
+    if (asOtherUser)
+        QVERIFY(::setegid(kOtherUser) == 0 && ::seteuid(kOtherUser) == 0);
+    const bool copied =
+        exact ? platform::copyFileExactly(source, target) : platform::copyFileOver(source, target);
+    if (asOtherUser)
+        QVERIFY(::seteuid(0) == 0 && ::setegid(0) == 0);
+    QVERIFY(copied);
+    QCOMPARE(readFile(target), QByteArray("package"));
+    QCOMPARE(QFile::permissions(target), sourceMode ? kOddMode : kInstalledMode);
+    QCOMPARE(ownerOf(target), QString("%1:%1").arg(kOtherUser));
 }
 
 QTEST_GUILESS_MAIN(TestCopyFileOver)

@@ -25,6 +25,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -85,6 +86,8 @@ private slots:
     void refusesUntrustedCertificate();
     void trustsBundledCertificate();
     void failsOversizedAnswer();
+    void logsLongBodiesCut_data();
+    void logsLongBodiesCut();
     void checkVersionSendsExactBody();
     void checkVersionFillsResult_data();
     void checkVersionFillsResult();
@@ -464,6 +467,52 @@ void BaseServiceTest::failsOversizedAnswer()
                                 .arg(kCheckPath)
                                 .arg(int(QNetworkReply::OperationCanceledError))));
     QVERIFY2(peakGrowth < 128 * 1024, qPrintable(QString::number(peakGrowth) + " KiB"));
+}
+
+void BaseServiceTest::logsLongBodiesCut_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("lineEnd");
+
+    const QByteArray start = "{\"success\":true,\"notes\":\"";
+    const auto answerOf = [&start](const QByteArray& notes) { return start + notes + "\"}"; };
+    const QByteArray whole = answerOf(QByteArray(4096 - start.size() - 2, 'n'));
+    QTest::newRow("answer of 4 KiB whole")
+        << QByteArray("{}") << whole << QStringLiteral("Response:") + QString::fromUtf8(whole);
+    const QByteArray longer = answerOf(QByteArray(5000, 'n'));
+    QTest::newRow("longer answer") << QByteArray("{}") << longer
+                                   << QStringLiteral("Response:%1... [4096 of %2 bytes logged]")
+                                          .arg(QString::fromUtf8(longer.left(4096)))
+                                          .arg(longer.size());
+    // The three bytes of 启 lie across the cut; none of them is logged.
+    const QByteArray across =
+        answerOf(QByteArray(4095 - start.size(), 'n') + QByteArray("启") + QByteArray(100, 'n'));
+    QTest::newRow("character across the cut")
+        << QByteArray("{}") << across
+        << QStringLiteral("Response:%1... [4095 of %2 bytes logged]")
+               .arg(QString::fromUtf8(across.left(4095)))
+               .arg(across.size());
+    const QByteArray request = "{\"r\":\"" + QByteArray(6000, 'r') + "\"}";
+    QTest::newRow("longer request") << request << QByteArray("{\"success\":true}")
+                                    << QStringLiteral("Request:%1... [4096 of %2 bytes logged]")
+                                           .arg(QString::fromUtf8(request.left(4096)))
+                                           .arg(request.size());
+}
+
+void BaseServiceTest::logsLongBodiesCut()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, lineEnd);
+    answerWith(m_server, 200, answer.toStdString());
+    QJsonObject response;
+    QString errorText;
+    QVERIFY(this->request(BaseService::Post, kCheckPath, request, response, errorText));
+    const QStringList lines = m_log->lines();
+    QVERIFY2(std::any_of(lines.begin(), lines.end(),
+                         [&lineEnd](const QString& line) { return line.endsWith(lineEnd); }),
+             qPrintable(lineEnd.right(60)));
 }
 
 void BaseServiceTest::checkVersionSendsExactBody()
