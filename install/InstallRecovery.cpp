@@ -21,8 +21,8 @@ void logUpdate(const QString& text, const QString& detail = QString())
         qInfo() << QString("Update: %1 %2").arg(text, detail);
 }
 
-// What platform::copyFileOver leaves beside a target when it is stopped in
-// the middle of a copy.
+// What a copy of platform/ leaves beside a target when it is stopped in the
+// middle.
 QString partialCopyOf(const QString& target)
 {
     return target + QLatin1String(layout::kPartSuffix);
@@ -36,6 +36,47 @@ bool removeFileIfPresent(const QString& path)
     if (QFile::remove(path))
         return true;
     logUpdate(QString::fromUtf8("删除失败"), path);
+    return false;
+}
+
+// Size first, then bytes.
+bool haveSameContent(const QString& one, const QString& other)
+{
+    const QFileInfo first(one);
+    const QFileInfo second(other);
+    if (!first.isFile() || !second.isFile() || first.size() != second.size())
+        return false;
+    QFile a(one);
+    QFile b(other);
+    if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 16;
+    for (;;) {
+        const QByteArray chunk = a.read(kChunk);
+        if (chunk != b.read(kChunk))
+            return false;
+        if (chunk.isEmpty())
+            return a.atEnd() && b.atEnd();
+    }
+}
+
+bool putBack(const QString& backup, const QString& target)
+{
+    // Backups are renamed back into place, so one that is gone has been put
+    // back by a rollback cut short and nothing is left to give back. One
+    // lost some other way could never be given back either; keeping the
+    // journal for it would only block every later update, which is what can
+    // still repair the installation.
+    if (!QFileInfo::exists(backup))
+        return true;
+    // An installed file keeps the owner and mode of the one it replaced, so
+    // a target with its backup's content is as good as the original (most
+    // often it is the original, never reached): it is not written again.
+    if (haveSameContent(backup, target))
+        return removeFileIfPresent(backup);
+    if (platform::moveFileOver(backup, target))
+        return true;
+    qInfo() << QString("Update rollback failure: from:%1 to:%2").arg(backup, target);
     return false;
 }
 
@@ -64,6 +105,7 @@ bool InstallRecovery::run()
     if (!rollBack(journal))
         return false;
     passInstallCheckpoint("recovered");
+    removeWorkFolders();
     return journal.remove();
 }
 
@@ -72,10 +114,10 @@ bool InstallRecovery::rollBack(const InstallJournal& journal)
     // The old version goes back first, so that a recovery cut short is not
     // taken for a committed installation at the next start.
     bool whole = journal.restoreOldVersion();
-    for (int index = 0; index < journal.targets().size(); ++index) {
-        whole = restoreTarget(journal, index) && whole;
-        passInstallCheckpoint("restore");
-    }
+    // Added files go first: the room they free is all that putting a
+    // backup back by a copy, across file systems, may need.
+    whole = removeAddedFiles(journal) && whole;
+    whole = putBackReplacedFiles(journal) && whole;
     removeAddedFolders(journal);
     QStringList restored;
     for (const InstallJournal::Target& target : journal.targets())
@@ -83,22 +125,39 @@ bool InstallRecovery::rollBack(const InstallJournal& journal)
     return platform::flushToDisk(m_applicationDir, restored) && whole;
 }
 
-bool InstallRecovery::restoreTarget(const InstallJournal& journal, int index)
+bool InstallRecovery::removeAddedFiles(const InstallJournal& journal)
 {
-    const InstallJournal::Target& item = journal.targets().at(index);
-    const QString target = journal.absolutePath(item.path);
-    removeFileIfPresent(partialCopyOf(target));
-    if (item.backup.isEmpty())
-        return removeFileIfPresent(target);
+    bool whole = true;
+    for (const InstallJournal::Target& item : journal.targets()) {
+        if (!item.backup.isEmpty())
+            continue;
+        const QString target = journal.absolutePath(item.path);
+        removeFileIfPresent(partialCopyOf(target));
+        whole = removeFileIfPresent(target) && whole;
+        passInstallCheckpoint("restore");
+    }
+    return whole;
+}
 
-    const QString backup = journal.absolutePath(item.backup);
-    if (platform::copyFileOver(backup, target))
-        return true;
-    qInfo() << QString("Update rollback failure: from:%1 to:%2").arg(backup, target);
-    // Without its backup the file can never be given back; keeping the
-    // journal for it would only block every later update, which is what
-    // can still repair the installation.
-    return !QFileInfo::exists(backup);
+bool InstallRecovery::putBackReplacedFiles(const InstallJournal& journal)
+{
+    bool whole = true;
+    for (const InstallJournal::Target& item : journal.targets()) {
+        if (item.backup.isEmpty())
+            continue;
+        const QString target = journal.absolutePath(item.path);
+        removeFileIfPresent(partialCopyOf(target));
+        whole = putBack(journal.absolutePath(item.backup), target) && whole;
+        passInstallCheckpoint("restore");
+    }
+    return whole;
+}
+
+// Every backup the journal names has been put back or dropped by now.
+void InstallRecovery::removeWorkFolders()
+{
+    removeDirectory(layout::pathIn(m_applicationDir, layout::kBackupFolder));
+    removeDirectory(layout::pathIn(m_applicationDir, layout::kUnpackFolder));
 }
 
 void InstallRecovery::removeAddedFolders(const InstallJournal& journal)

@@ -6,10 +6,12 @@ class InstallJournal;
 
 // Brings an installation that a crash cut short back to one whole version:
 // at every start, an unfinished installation's journal is followed backwards
-// (backups restored, added files and folders removed, the old version put
-// back into config.ini), and a committed one only has its update folder
-// cleared. Every step may be repeated, so a recovery that is itself cut
-// short is simply run again at the next start.
+// (the old version put back into config.ini, added files removed, backups
+// renamed back over targets that differ from them, added folders removed,
+// then the backups, the unpacked package and the journal cleared), and a
+// committed one only has its update folder cleared. Every step may be
+// repeated, so a recovery that is itself cut short is simply run again at
+// the next start.
 class InstallRecovery
 {
 public:
@@ -22,8 +24,10 @@ public:
 
 private:
     bool rollBack(const InstallJournal& journal);
-    bool restoreTarget(const InstallJournal& journal, int index);
+    bool removeAddedFiles(const InstallJournal& journal);
+    bool putBackReplacedFiles(const InstallJournal& journal);
     void removeAddedFolders(const InstallJournal& journal);
+    void removeWorkFolders();
 
     QString m_applicationDir;
 };

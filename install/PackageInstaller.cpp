@@ -1,6 +1,7 @@
 #include "install/PackageInstaller.h"
 
 #include "config/ConfigIni.h"
+#include "config/FileUtils.h"
 #include "install/InstallCheckpoint.h"
 #include "install/InstallJournal.h"
 #include "platform/Platform.h"
@@ -39,7 +40,7 @@ bool listPackageFiles(const QString& folder, const QString& base, QVector<QStrin
     QDir dir(folder);
     if (!dir.exists())
         return true;
-    dir.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot);
+    dir.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     const QFileInfoList entries = dir.entryInfoList();
     for (const QFileInfo& entry : entries) {
         if (entry.isFile()) {
@@ -113,7 +114,7 @@ bool PackageInstaller::backUp(QString& failedPath)
         // original.
         if (!item.existed || QFileInfo::exists(item.backup))
             continue;
-        if (!makeFolderFor(item.backup) || !platform::copyFileOver(item.target, item.backup)) {
+        if (!makeFolderFor(item.backup) || !platform::copyFileExactly(item.target, item.backup)) {
             failedPath = item.target;
             return false;
         }
@@ -141,40 +142,68 @@ bool PackageInstaller::install()
 
 bool PackageInstaller::rollBack()
 {
-    bool whole = true;
-    for (const Item& item : qAsConst(m_items)) {
-        whole = restore(item) && whole;
-        passInstallCheckpoint("rollback");
-    }
+    const QSet<QString> written = writtenTargets();
+    // Added files go first: the room they free is all that putting a
+    // backup back by a copy, across file systems, may need.
+    bool whole = removeAddedFiles(written);
+    whole = putBackReplacedFiles(written) && whole;
     removeAddedFolders();
     return whole;
 }
 
-bool PackageInstaller::restore(const Item& item)
+QSet<QString> PackageInstaller::writtenTargets() const
 {
-    if (item.existed) {
-        if (platform::copyFileOver(item.backup, item.target))
-            return true;
-        logFailure("rollback", item.backup, item.target);
-        return false;
+    QSet<QString> targets;
+    for (const Item& item : m_items) {
+        if (item.written)
+            targets.insert(item.target);
     }
-    if (item.written && QFileInfo::exists(item.target) && !QFile::remove(item.target)) {
-        logFailure("rollback", item.source, item.target);
-        return false;
+    return targets;
+}
+
+// Several entries may share a target; each target is handled once.
+bool PackageInstaller::removeAddedFiles(QSet<QString> written)
+{
+    bool whole = true;
+    for (const Item& item : qAsConst(m_items)) {
+        if (item.existed || !written.remove(item.target))
+            continue;
+        if (QFileInfo::exists(item.target) && !QFile::remove(item.target)) {
+            logFailure("rollback", item.source, item.target);
+            whole = false;
+        }
+        passInstallCheckpoint("rollback");
     }
-    return true;
+    return whole;
+}
+
+bool PackageInstaller::putBackReplacedFiles(QSet<QString> written)
+{
+    bool whole = true;
+    for (const Item& item : qAsConst(m_items)) {
+        if (!item.existed || !written.remove(item.target))
+            continue;
+        if (!platform::moveFileOver(item.backup, item.target)) {
+            logFailure("rollback", item.backup, item.target);
+            whole = false;
+        }
+        passInstallCheckpoint("rollback");
+    }
+    return whole;
 }
 
 bool PackageInstaller::installAll(const QString& newVersion)
 {
+    InstallJournal journal(m_applicationDir);
     QString failedPath;
     if (!backUp(failedPath)) {
         qInfo() << QString("Update backup failure: %1").arg(failedPath);
+        clearWork(journal);
         return false;
     }
-    InstallJournal journal(m_applicationDir);
     if (!journalPlan(journal, newVersion) || !secureBackups(journal)) {
         logUpdate(QString::fromUtf8("安装记录写入失败"));
+        clearWork(journal);
         return false;
     }
     if (install() && commit(journal))
@@ -260,10 +289,20 @@ void PackageInstaller::giveBack(InstallJournal& journal)
     // tells the next start that every file is new.
     const bool versionRestored = journal.restoreOldVersion();
     const bool whole = rollBack() && versionRestored;
-    // A rollback that could not give everything back keeps its journal, so
-    // that the next start tries again.
+    // A rollback that could not give everything back keeps its journal and
+    // the backups it names, so that the next start tries again.
     if (whole && platform::flushToDisk(m_applicationDir, targetFiles()))
-        journal.remove();
+        clearWork(journal);
+}
+
+// Only while nothing in the installation depends on them. The journal goes
+// last: a crash before it leaves a recovery that finds every backup gone,
+// which it takes for put back, and clears the rest.
+void PackageInstaller::clearWork(InstallJournal& journal)
+{
+    removeDirectory(m_backupFolder);
+    removeDirectory(m_tempFolder);
+    journal.remove();
 }
 
 QStringList PackageInstaller::backupFiles() const
@@ -290,7 +329,7 @@ bool PackageInstaller::makeFolderFor(const QString& file)
     for (QFileInfo folder(QFileInfo(file).path()); !folder.exists(); folder.setFile(folder.path()))
         missing.prepend(folder.filePath());
     for (const QString& folder : missing) {
-        if (!QDir().mkdir(folder))
+        if (!platform::makeFolder(folder))
             return false;
         m_addedFolders.append(folder);
     }

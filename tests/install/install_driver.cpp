@@ -6,9 +6,9 @@
 // INSTALL_DRIVER_STOP=<step>:<n> kills the process at the n-th pass of the
 // named step, the way a power cut or the task manager would.
 #include "config/FileUtils.h"
-#include "support/InstallStop.h"
 #include "install/InstallRecovery.h"
 #include "install/PackageInstaller.h"
+#include "support/InstallStop.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,9 @@
+#include "SmallDisk.h"
+#include "install/InstallJournal.h"
+#include "install/InstallRecovery.h"
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
 #include "support/TempInstallation.h"
-#include "install/InstallJournal.h"
-#include "install/InstallRecovery.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -13,6 +14,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 using Snapshot = FileTree;
@@ -22,6 +25,19 @@ using Snapshot = FileTree;
 Snapshot snapshot(const QString& root)
 {
     return snapshotTree(root, {"downloads"});
+}
+
+// What the installation's work left in the update folder.
+QStringList workLeftIn(const QString& root)
+{
+    return QDir(root + "/downloads/update")
+        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+ino_t inodeOf(const QString& path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
 }
 
 QByteArray contentOf(const QString& path)
@@ -156,15 +172,16 @@ class TestInstallJournal : public QObject
     QString journalIn(const QString& root) const { return InstallJournal::filePathIn(root); }
 
     // Recovery in a fresh process, as the next start runs it.
-    void recoverAndExpect(const Snapshot& expected)
+    void recoverAndExpect(const Snapshot& expected, const QString& root)
     {
-        const DriverRun recovery = runDriver({"recover", m_work});
+        const DriverRun recovery = runDriver({"recover", root});
         QVERIFY(!recovery.killed);
         QCOMPARE(recovery.exitCode, 0);
-        const Snapshot actual = snapshot(m_work);
+        const Snapshot actual = snapshot(root);
         QVERIFY2(actual == expected, qPrintable(treeDifference(actual, expected)));
-        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+        QVERIFY(!QFileInfo::exists(journalIn(root)));
     }
+    void recoverAndExpect(const Snapshot& expected) { recoverAndExpect(expected, m_work); }
 
 private slots:
     void initTestCase()
@@ -191,25 +208,34 @@ private slots:
     {
         QTest::addColumn<QString>("stop");
         QTest::addColumn<bool>("committed");
-        QTest::newRow("after the first backup") << "backup:1" << false;
-        QTest::newRow("after some backups") << "backup:5" << false;
-        QTest::newRow("after the journal") << "journal:1" << false;
-        QTest::newRow("after the first copy") << "install:1" << false;
-        QTest::newRow("in the middle of the copies") << "install:8" << false;
-        QTest::newRow("after the last copy") << "install:16" << false;
-        QTest::newRow("installed, before config.ini") << "installed:1" << false;
-        QTest::newRow("after config.ini") << "committed:1" << true;
-        QTest::newRow("before the clean-up") << "completed:1" << true;
+        QTest::addColumn<QString>("untouched"); // a target not yet written when killed
+        QTest::newRow("after the first backup") << "backup:1" << false << "";
+        QTest::newRow("after some backups") << "backup:5" << false << "";
+        QTest::newRow("after the journal") << "journal:1" << false << "/a.txt";
+        QTest::newRow("after the first copy") << "install:1" << false << "/bin/core.dll";
+        QTest::newRow("in the middle of the copies") << "install:8" << false << "/files/f9.txt";
+        QTest::newRow("after the last copy") << "install:16" << false << "";
+        QTest::newRow("installed, before config.ini") << "installed:1" << false << "";
+        QTest::newRow("after config.ini") << "committed:1" << true << "";
+        QTest::newRow("before the clean-up") << "completed:1" << true << "";
     }
     void killedAtStep()
     {
         QFETCH(QString, stop);
         QFETCH(bool, committed);
+        QFETCH(QString, untouched);
+        const ino_t untouchedInode = inodeOf(m_work + untouched);
         const DriverRun run = runDriver({"install", m_work, "2.0"}, stop);
         QVERIFY(run.killed);
         recoverAndExpect(committed ? m_smallNew : m_smallOld);
         if (committed)
             QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
+        if (!untouched.isEmpty())
+            QCOMPARE(inodeOf(m_work + untouched), untouchedInode);
+        // Before the journal there is nothing to recover; the next
+        // installation clears the work folder.
+        if (!stop.startsWith("backup"))
+            QCOMPARE(workLeftIn(m_work), QStringList());
     }
 
     void killedDuringRecovery_data()
@@ -225,24 +251,81 @@ private slots:
         QVERIFY(runDriver({"recover", m_work}, stop).killed);
         QVERIFY(QFileInfo::exists(journalIn(m_work)));
         recoverAndExpect(m_smallOld);
+        QCOMPARE(workLeftIn(m_work), QStringList());
     }
 
     // A file that cannot be installed (a folder stands where the package
     // puts a file) makes the installation give everything back itself.
     void failedInstallationGivesBackAndDropsJournal()
     {
-        writeFile(m_work + "/zz/inside.txt", "in the way");
-        writeFile(packageFile(m_work, "zz"), "blocked");
+        const auto blockOneFile = [this] {
+            writeFile(m_work + "/zz/inside.txt", "in the way");
+            writeFile(packageFile(m_work, "zz"), "blocked");
+        };
+        blockOneFile();
         const Snapshot before = snapshot(m_work);
         const DriverRun run = runDriver({"install", m_work, "2.0"});
         QVERIFY(!run.killed);
         QCOMPARE(run.exitCode, 1);
         const Snapshot after = snapshot(m_work);
         QVERIFY2(after == before, qPrintable(treeDifference(after, before)));
-        QVERIFY(!QFileInfo::exists(journalIn(m_work)));
+        QCOMPARE(workLeftIn(m_work), QStringList());
 
+        QVERIFY(copyTree(m_smallTemplate, m_work));
+        blockOneFile();
         QVERIFY(runDriver({"install", m_work, "2.0"}, "rollback:4").killed);
         recoverAndExpect(before);
+        QCOMPARE(workLeftIn(m_work), QStringList());
+    }
+
+    void givesBackOnAFullDisk_data()
+    {
+        QTest::addColumn<QString>("stop");         // empty: the installation gives back itself
+        QTest::addColumn<QString>("recoveryStop"); // empty: the first recovery runs through
+        QTest::addColumn<QString>("failing");      // the package file that does not fit
+        const auto row = [](const char* name, const char* stop, const char* recoveryStop,
+                            const char* failing) {
+            QTest::newRow(name) << stop << recoveryStop << failing;
+        };
+        row("given back", "", "", "z.bin");
+        row("given back, the file that does not fit replaces one", "", "", "zz.bin");
+        row("killed after removing the added file", "rollback:1", "", "z.bin");
+        row("killed after putting a file back", "rollback:2", "", "zz.bin");
+        row("killed again while recovering", "rollback:1", "restore:2", "z.bin");
+    }
+    // Sizes in MiB on a disk of 27: a.bin 6 → 1, zz.bin 1, the package adds
+    // m.bin 4; the backups fit, the last file of 6 does not. Giving back
+    // needs no room, in the installation or in the recovery after a crash,
+    // and leaves nothing of the work; zz.bin is never written again.
+    void givesBackOnAFullDisk()
+    {
+        QFETCH(QString, stop);
+        QFETCH(QString, recoveryStop);
+        QFETCH(QString, failing);
+        SmallDisk disk(27);
+        if (!disk.isMounted())
+            QSKIP("a full disk is played by a small tmpfs, which only root may mount");
+        const QString root = disk.path();
+        setVersion(root, "1.0");
+        writeFile(root + "/a.bin", QByteArray(6 << 20, 'o'));
+        writeFile(root + "/zz.bin", QByteArray(1 << 20, 'o'));
+        const Snapshot before = snapshot(root);
+        const qint64 freeBefore = disk.bytesFree();
+        const ino_t untouched = inodeOf(root + "/zz.bin");
+        writeFile(packageFile(root, "a.bin"), QByteArray(1 << 20, 'n'));
+        writeFile(packageFile(root, "m.bin"), QByteArray(4 << 20, 'n'));
+        writeFile(packageFile(root, failing), QByteArray(6 << 20, 'n'));
+
+        const DriverRun run = runDriver({"install", root, "2.0"}, stop);
+        QVERIFY(stop.isEmpty() ? run.exitCode == 1 : run.killed);
+        if (stop.isEmpty())
+            QCOMPARE(treeDifference(snapshot(root), before), QString());
+        if (!recoveryStop.isEmpty())
+            QVERIFY(runDriver({"recover", root}, recoveryStop).killed);
+        recoverAndExpect(before, root);
+        QCOMPARE(workLeftIn(root), QStringList());
+        QVERIFY2(disk.bytesFree() >= freeBefore, qPrintable(QString::number(disk.bytesFree())));
+        QCOMPARE(inodeOf(root + "/zz.bin"), untouched);
     }
 
     // Without the new version in config.ini the files would not match it,
@@ -278,12 +361,8 @@ private slots:
 
         int endedOld = 0;
         int endedNew = 0;
-        bool fresh = false;
         for (int round = 0; round < 20; ++round) {
-            // After a rollback the folder is the old installation with the
-            // package still unpacked, ready for the next round.
-            if (!fresh)
-                QVERIFY(copyTree(largeTemplate, m_work));
+            QVERIFY(copyTree(largeTemplate, m_work));
             QProcess installation;
             installation.start(INSTALL_DRIVER_EXE, {"install", m_work, "2.0"});
             QVERIFY(installation.waitForStarted());
@@ -300,8 +379,7 @@ private slots:
                                     .arg(delay)
                                     .arg(treeDifference(actual, oldTree))));
             QVERIFY(!QFileInfo::exists(journalIn(m_work)));
-            fresh = actual == oldTree;
-            ++(fresh ? endedOld : endedNew);
+            ++(actual == oldTree ? endedOld : endedNew);
         }
         qInfo() << "rounds ending old:" << endedOld << "new:" << endedNew;
     }

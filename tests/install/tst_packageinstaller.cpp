@@ -1,9 +1,12 @@
-#include "support/FileTree.h"
 #include "install/PackageInstaller.h"
+#include "support/FileTree.h"
 
 #include <QtTest>
 
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,6 +44,29 @@ void writeFile(const QString& path, const QByteArray& content, QFile::Permission
     QVERIFY(file.setPermissions(mode));
 }
 
+// The package's content with the mode of the file it replaces, if any; to be
+// taken before the installation.
+QString installedEntry(const QString& source, const QString& target)
+{
+    const QString package = describeEntry(source);
+    if (!QFileInfo(target).isFile())
+        return package;
+    return package.section(' ', 0, 0) + ' ' + describeEntry(target).section(' ', 1, 1) + ' ' +
+           package.section(' ', 2);
+}
+
+ino_t inodeOf(const QString& path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
+}
+
+QString ownerOf(const QString& path)
+{
+    const QFileInfo info(path);
+    return QString("%1:%2").arg(info.ownerId()).arg(info.groupId());
+}
+
 } // namespace
 
 class TestPackageInstaller : public QObject
@@ -61,6 +87,7 @@ private slots:
     void failedInstallRollsBackCompletely();
     void failedBackupWritesNothing_data();
     void failedBackupWritesNothing();
+    void newFoldersBelongToTheInstallation();
 
 private:
     QString app() const { return m_root->path() + "/app"; }
@@ -129,7 +156,7 @@ void TestPackageInstaller::installsEachKindOfEntry_data()
         "/plugins/imageformats/extra/qjpeg.so", kPlain);
     row("replaced file without suffix", "/LICENSE", "/LICENSE", kPlain);
     row("new file without suffix", "/NOTICE", "/NOTICE", kPlain);
-    row("replaced file becomes executable", "/bin/tool", "/bin/tool", kExecutable);
+    row("replaced file keeps its mode", "/bin/tool", "/bin/tool", kExecutable);
     row("new executable", "/bin/helper", "/bin/helper", kExecutable);
     row("windows updater in a sub-folder", "/bin/VaDeroru.exe", "/VaDeroru_temp", kExecutable);
     row("updater configuration", "/VaDeroru.exe.config", "/VaDeroru_temp", kPlain);
@@ -153,14 +180,14 @@ void TestPackageInstaller::installsEachKindOfEntry()
         writeFile(app() + target, earlierTarget);
     writeFile(temp() + entry, "new " + entry.toUtf8(), QFile::Permissions(mode));
     const FileTree before = snapshotTree(app());
+    FileTree expected = before;
+    expected.insert(target, installedEntry(temp() + entry, app() + target));
 
     auto installer = installerFor({entry});
     QString failedPath;
     QVERIFY(installer->backUp(failedPath));
     QVERIFY(installer->install());
 
-    FileTree expected = before;
-    expected.insert(target, describeEntry(temp() + entry));
     for (QString folder = QFileInfo(target).path(); folder != "/";
          folder = QFileInfo(folder).path())
         expected.insert(folder, "folder");
@@ -182,17 +209,17 @@ void TestPackageInstaller::installsWholePackage()
         writeFile(temp() + entry, "new " + entry.toUtf8(), executable ? kExecutable : kPlain);
     }
     const FileTree before = snapshotTree(app());
+    FileTree expected = before;
+    for (const QString& entry : entries) {
+        if (!entry.contains("VaDeroru"))
+            expected.insert(entry, installedEntry(temp() + entry, app() + entry));
+    }
 
     auto installer = installerFor(entries);
     QString failedPath;
     QVERIFY(installer->backUp(failedPath));
     QVERIFY(installer->install());
 
-    FileTree expected = before;
-    for (const QString& entry : entries) {
-        if (!entry.contains("VaDeroru"))
-            expected.insert(entry, describeEntry(temp() + entry));
-    }
     // Both updater entries claim the new updater's place; the executable
     // keeps it although the configuration file comes later.
     expected.insert("/VaDeroru_temp", describeEntry(temp() + "/bin/VaDeroru.exe"));
@@ -250,11 +277,14 @@ void TestPackageInstaller::failedInstallRollsBackCompletely_data()
         "/extras/x/new.so", 3);
     row("folder where the new updater goes", "/VaDeroru_temp/", "/bin/VaDeroru.exe",
         "/VaDeroru_temp", 2);
+    row("replaced file whose copy cannot be made", "/docs/manual.txt.vaderoru-part/",
+        "/docs/manual.txt", "/docs/manual.txt", 1);
 }
 
 // One target that cannot be written: the failure is logged with both paths,
 // the other files are still installed, and the rollback leaves the exact tree
-// that was there before, with nothing the package added.
+// that was there before, with nothing the package added and the target it
+// never wrote not even rewritten.
 void TestPackageInstaller::failedInstallRollsBackCompletely()
 {
     QFETCH(QString, blocker);
@@ -275,6 +305,8 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     for (const QString& entry : qAsConst(entries))
         writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
     const FileTree before = snapshotTree(app());
+    const QString licence = installedEntry(temp() + "/LICENSE", app() + "/LICENSE");
+    const ino_t failingInode = inodeOf(app() + failingTarget);
 
     auto installer = installerFor(entries);
     QString failedPath;
@@ -288,11 +320,12 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     // The loop went on past the failure.
     QCOMPARE(describeEntry(app() + "/plugins/a/one.so"),
              describeEntry(temp() + "/plugins/a/one.so"));
-    QCOMPARE(describeEntry(app() + "/LICENSE"), describeEntry(temp() + "/LICENSE"));
+    QCOMPARE(describeEntry(app() + "/LICENSE"), licence);
 
     installer->rollBack();
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
     QCOMPARE(loggedContaining("failure"), 1);
+    QCOMPARE(inodeOf(app() + failingTarget), failingInode);
 }
 
 void TestPackageInstaller::failedBackupWritesNothing_data()
@@ -322,6 +355,23 @@ void TestPackageInstaller::failedBackupWritesNothing()
     QVERIFY(!installer->backUp(failedPath));
     QCOMPARE(failedPath, app() + failedTarget);
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
+}
+
+// An updater run as root in a user's installation leaves it the user's: the
+// folders it makes and the files in them belong to the folder's owner.
+void TestPackageInstaller::newFoldersBelongToTheInstallation()
+{
+    if (::geteuid() != 0)
+        QSKIP("giving files to another user needs root");
+    QVERIFY(::chown(QFile::encodeName(app()).constData(), 65534, 65534) == 0);
+    writeFile(temp() + "/plugins/a/one.so", "new one");
+
+    auto installer = installerFor({"/plugins/a/one.so"});
+    QString failedPath;
+    QVERIFY(installer->backUp(failedPath));
+    QVERIFY(installer->install());
+    for (const char* made : {"/plugins", "/plugins/a", "/plugins/a/one.so"})
+        QCOMPARE(ownerOf(app() + made), QString("65534:65534"));
 }
 
 QTEST_GUILESS_MAIN(TestPackageInstaller)

@@ -52,12 +52,15 @@ void TestCollectPackageFiles::listsFiles_data()
     QTest::addColumn<QStringList>("added");
 
     // Names in case-insensitive order, files and folders mixed, each folder's
-    // files where the folder stands; hidden entries left out.
+    // files where the folder stands; hidden files and folders like any other.
     QTest::newRow("whole package")
-        << "" << true << QStringList{"/alpha.txt", "/Beta/deep/x.dll", "/Beta/Y.dll", "/Beta/z.dll",
-                                     "/c.txt",     "/VaDeroru.exe",    "/Zeta.txt"};
+        << "" << true
+        << QStringList{"/.config/settings.ini", "/.hidden",    "/alpha.txt",  "/Beta/.hidden.dll",
+                       "/Beta/deep/x.dll",      "/Beta/Y.dll", "/Beta/z.dll", "/c.txt",
+                       "/VaDeroru.exe",         "/Zeta.txt"};
     QTest::newRow("sub-folder, still named from the temp folder")
-        << "/Beta" << true << QStringList{"/Beta/deep/x.dll", "/Beta/Y.dll", "/Beta/z.dll"};
+        << "/Beta" << true
+        << QStringList{"/Beta/.hidden.dll", "/Beta/deep/x.dll", "/Beta/Y.dll", "/Beta/z.dll"};
     QTest::newRow("empty folder") << "/empty" << true << QStringList();
     QTest::newRow("missing folder") << "/missing" << true << QStringList();
     QTest::newRow("empty path") << QString() << false << QStringList();

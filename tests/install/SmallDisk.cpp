@@ -1,0 +1,29 @@
+#include "SmallDisk.h"
+
+#include <QProcess>
+#include <QStorageInfo>
+
+#include <unistd.h>
+
+SmallDisk::SmallDisk(int mebibytes)
+{
+    const QStringList arguments{"-t",
+                                "tmpfs",
+                                "-o",
+                                QString("size=%1m").arg(mebibytes),
+                                "vaderoru-small-disk",
+                                m_mountPoint.path()};
+    m_mounted =
+        ::geteuid() == 0 && m_mountPoint.isValid() && QProcess::execute("mount", arguments) == 0;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (m_mounted)
+        QProcess::execute("umount", {m_mountPoint.path()});
+}
+
+qint64 SmallDisk::bytesFree() const
+{
+    return QStorageInfo(path()).bytesAvailable();
+}
