@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     download.download(QUrl(arguments.at(1)));
     const double seconds = timer.nsecsElapsed() / 1e9;
     const QFileInfo file(arguments.at(2));
-    if (!download.failure().isEmpty() || !file.isFile()) {
+    if (!download.outcome().complete() || !file.isFile()) {
         std::fprintf(stderr, "download failed\n");
         return 1;
     }

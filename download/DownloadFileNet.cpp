@@ -15,6 +15,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
+#include <QStorageInfo>
 #include <QTimer>
 
 namespace {
@@ -26,6 +27,22 @@ constexpr qint64 kReadBufferSize = 1024 * 1024;
 bool isSuccessStatus(int status)
 {
     return status >= 200 && status < 300;
+}
+
+bool isWebAddress(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+// The free space where `filePath` goes, asked of its nearest folder that
+// exists: the file's own may not have been made yet.
+qint64 freeSpaceFor(const QString& filePath)
+{
+    QFileInfo folder(QFileInfo(filePath).absolutePath());
+    while (!folder.isDir() && !folder.isRoot())
+        folder.setFile(folder.absolutePath());
+    return QStorageInfo(folder.absoluteFilePath()).bytesAvailable();
 }
 
 // 200 for answers without a status line of their own.
@@ -54,9 +71,7 @@ DownloadFileNet::DownloadFileNet(QObject* parent)
     connect(m_manager.get(), &QNetworkAccessManager::sslErrors, this, &DownloadFileNet::sslErrors);
     m_stallTimer->setSingleShot(true);
     connect(m_stallTimer.get(), &QTimer::timeout, this, [this] {
-        failTransfer(QStringLiteral("Download stalled: no data for %1 ms from %2")
-                         .arg(m_stallTimeoutMs)
-                         .arg(m_url.toString()));
+        failTransfer(QStringLiteral("stalled, no data for %1 ms").arg(m_stallTimeoutMs));
     });
 }
 
@@ -75,16 +90,26 @@ DownloadFileNet::~DownloadFileNet()
 
 void DownloadFileNet::download(const QUrl& url)
 {
-    m_file.reset(openFileForWrite());
     m_url = url;
     m_aborted = false;
     m_failed = false;
-    m_failure.clear();
+    m_outcome = DownloadOutcome();
     m_bytesWritten = 0;
     m_hash = std::make_unique<Sha256>();
+    // A file:// address would copy any local file the updater may read into
+    // the work folder; ftp and the like have no place in an update.
+    if (!isWebAddress(url)) {
+        fail(DownloadOutcome::Kind::Failed,
+             QStringLiteral("only http and https addresses are downloaded"));
+        return;
+    }
+    if (m_expectedLength >= 0 && !hasRoomFor(m_expectedLength))
+        return;
+    m_file.reset(openFileForWrite());
     if (!m_file) {
         // Without a file the data would be thrown away; fetching it is pointless.
-        noteFailure(QStringLiteral("Download failed: cannot open %1 for writing").arg(m_filePath));
+        fail(DownloadOutcome::Kind::Failed,
+             QStringLiteral("cannot open %1 for writing").arg(m_filePath));
         return;
     }
     startRequest();
@@ -135,7 +160,9 @@ QFile* DownloadFileNet::openFileForWrite()
     if (!makeParentFolder(m_filePath))
         return nullptr;
     auto file = std::make_unique<QFile>(m_filePath);
-    if (!file->open(QIODevice::WriteOnly))
+    // Narrowed while still empty: nobody else reads what the updater fetches.
+    if (!file->open(QIODevice::WriteOnly) ||
+        !file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return nullptr;
     return file.release();
 }
@@ -159,39 +186,61 @@ void DownloadFileNet::cancelDownload()
 
 void DownloadFileNet::failTransfer(const QString& reason)
 {
-    noteFailure(reason);
+    fail(DownloadOutcome::Kind::Failed, reason);
+    abortTransfer();
+}
+
+void DownloadFileNet::abortTransfer()
+{
     m_failed = true;
     if (m_reply)
         m_reply->abort();
 }
 
 // The first reason is the one that counts; what follows is its consequence.
-void DownloadFileNet::noteFailure(const QString& reason)
+void DownloadFileNet::fail(DownloadOutcome::Kind kind, const QString& reason)
 {
-    if (!m_failure.isEmpty())
+    if (!m_outcome.complete())
         return;
-    qInfo() << reason;
-    m_failure = reason;
+    m_outcome.kind = kind;
+    m_outcome.reason = reason;
+    if (kind == DownloadOutcome::Kind::Cancelled)
+        qInfo() << QStringLiteral("Download cancelled (%1)").arg(m_url.toString());
+    else
+        qInfo() << QStringLiteral("Download failed: %1 (%2)").arg(reason, m_url.toString());
+}
+
+bool DownloadFileNet::hasRoomFor(qint64 bytes)
+{
+    const qint64 available = freeSpaceFor(m_filePath) + m_bytesWritten;
+    if (bytes <= available)
+        return true;
+    fail(DownloadOutcome::Kind::NoSpace, QStringLiteral("not enough disk space"));
+    m_outcome.needed = bytes;
+    m_outcome.available = available;
+    return false;
 }
 
 void DownloadFileNet::checkAnnouncedLength()
 {
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (m_expectedLength >= 0 && length.isValid() && isSuccessStatus(statusCode(*m_reply)) &&
-        length.toLongLong() != m_expectedLength)
-        failTransfer(QStringLiteral("Download failed: %1 announces %2 bytes, signed %3")
-                         .arg(m_url.toString())
-                         .arg(length.toLongLong())
+    const QVariant header = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!header.isValid() || !isSuccessStatus(statusCode(*m_reply)))
+        return;
+    const qint64 length = header.toLongLong();
+    if (m_expectedLength >= 0 && length != m_expectedLength)
+        failTransfer(QStringLiteral("the server announces %1 bytes, signed %2")
+                         .arg(length)
                          .arg(m_expectedLength));
+    else if (!hasRoomFor(length))
+        abortTransfer();
 }
 
 bool DownloadFileNet::acceptsMore(qint64 bytes)
 {
     if (m_expectedLength < 0 || m_bytesWritten + bytes <= m_expectedLength)
         return true;
-    failTransfer(QStringLiteral("Download failed: %1 sends more than the signed %2 bytes")
-                     .arg(m_url.toString())
-                     .arg(m_expectedLength));
+    failTransfer(
+        QStringLiteral("the server sends more than the signed %1 bytes").arg(m_expectedLength));
     return false;
 }
 
@@ -207,7 +256,7 @@ void DownloadFileNet::httpReadyRead()
         m_hash->addData(data.constData(), data.size());
     const qint64 written = m_file->write(data);
     if (written != data.size()) {
-        failTransfer(QStringLiteral("Download failed: cannot write %1: %2")
+        failTransfer(QStringLiteral("cannot write %1: %2")
                          .arg(m_file->fileName(), writeFailure(*m_file, written, data.size())));
         return;
     }
@@ -216,25 +265,22 @@ void DownloadFileNet::httpReadyRead()
 
 bool DownloadFileNet::transferComplete()
 {
-    if (m_reply->error() != QNetworkReply::NoError) {
-        noteFailure(QStringLiteral("Download failed: %1 from %2")
-                        .arg(m_reply->errorString(), m_reply->url().toString()));
-        return false;
-    }
+    // The server's own answer says more than the error Qt makes of it.
     const int status = statusCode(*m_reply);
     if (!isSuccessStatus(status)) {
         // A redirect that was not followed, or any other answer without the file.
-        noteFailure(QStringLiteral("Download failed: HTTP status %1 from %2")
-                        .arg(status)
-                        .arg(m_reply->url().toString()));
+        fail(DownloadOutcome::Kind::Failed, QStringLiteral("HTTP status %1").arg(status));
+        return false;
+    }
+    if (m_reply->error() != QNetworkReply::NoError) {
+        fail(DownloadOutcome::Kind::Failed, m_reply->errorString());
         return false;
     }
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() != m_bytesWritten) {
-        noteFailure(QStringLiteral("Download failed: received %1 of %2 bytes from %3")
-                        .arg(m_bytesWritten)
-                        .arg(length.toLongLong())
-                        .arg(m_reply->url().toString()));
+        fail(
+            DownloadOutcome::Kind::Failed,
+            QStringLiteral("received %1 of %2 bytes").arg(m_bytesWritten).arg(length.toLongLong()));
         return false;
     }
     return contentAsSigned();
@@ -250,8 +296,7 @@ bool DownloadFileNet::contentAsSigned()
     const TrustVerdict verdict =
         ReleaseVerifier::checkPackage(signedContent, m_bytesWritten, m_hash->hexDigest());
     if (!verdict.passed())
-        noteFailure(QStringLiteral("Download failed: %1 from %2")
-                        .arg(verdict.text(), m_reply->url().toString()));
+        fail(DownloadOutcome::Kind::Failed, verdict.text());
     return verdict.passed();
 }
 
@@ -259,14 +304,14 @@ void DownloadFileNet::httpFinished()
 {
     m_stallTimer->stop();
     if (m_aborted)
-        noteFailure(QStringLiteral("Download cancelled: %1").arg(m_url.toString()));
+        fail(DownloadOutcome::Kind::Cancelled, QStringLiteral("cancelled"));
     bool succeeded = !m_aborted && !m_failed && transferComplete();
     QString fileName;
     if (m_file) {
         fileName = m_file->fileName();
         if (!m_file->flush() && succeeded) {
-            noteFailure(QStringLiteral("Download failed: cannot write %1: %2")
-                            .arg(fileName, m_file->errorString()));
+            fail(DownloadOutcome::Kind::Failed,
+                 QStringLiteral("cannot write %1: %2").arg(fileName, m_file->errorString()));
             succeeded = false;
         }
         m_file->close();

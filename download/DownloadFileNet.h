@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/DownloadOutcome.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -17,7 +19,7 @@ class Sha256;
 
 // One HTTP(S) GET streamed into one file. download() returns when the
 // transfer is over; afterwards the target file exists only if the whole
-// answer arrived and was written, and failure() says why it does not.
+// answer arrived and was written, and outcome() says why it does not.
 class DownloadFileNet : public QObject
 {
     Q_OBJECT
@@ -39,10 +41,11 @@ public:
     // is, and the hash is taken while the data streams.
     void setExpectedContent(qint64 length, const QByteArray& sha256Hex);
 
+    // Only http and https addresses are fetched; anything else fails before
+    // a file is made or a request sent.
     void download(const QUrl& url);
     QFile* openFileForWrite();
-    // Empty after a download that left the whole file, else the reason.
-    QString failure() const { return m_failure; }
+    const DownloadOutcome& outcome() const { return m_outcome; }
 
 signals:
     void finished();
@@ -58,7 +61,9 @@ private:
     void startRequest();
     void waitWithProgressDialog();
     void failTransfer(const QString& reason);
-    void noteFailure(const QString& reason);
+    void abortTransfer();
+    void fail(DownloadOutcome::Kind kind, const QString& reason);
+    bool hasRoomFor(qint64 bytes);
     void checkAnnouncedLength();
     bool acceptsMore(qint64 bytes);
     bool transferComplete();
@@ -78,7 +83,7 @@ private:
     int m_stallTimeoutMs = kStallTimeoutMs;
     bool m_failed = false; // set by write errors and time-outs, which the reply cannot know
     qint64 m_bytesWritten = 0;
-    QString m_failure;
+    DownloadOutcome m_outcome;
     qint64 m_expectedLength = -1; // -1: nothing signed, any length
     QByteArray m_expectedSha256;
     std::unique_ptr<Sha256> m_hash;

@@ -15,6 +15,7 @@ int runLaunchSequence(const LaunchArguments& arguments)
     if (arguments.installationLocked)
         InstallRecovery(QCoreApplication::applicationDirPath()).run();
     Update window(arguments.updateMode);
+    window.setInstallationLocked(arguments.installationLocked);
     window.setLaunchArguments(arguments.softwareRoot, arguments.versionType, arguments.mainProgram,
                               arguments.language);
     if (window.checkForUpdate())

@@ -1,12 +1,12 @@
 #include "update/Update.h"
 
 #include "config/ConfigIni.h"
-#include "config/FileUtils.h"
 #include "service/BaseService.h"
 #include "trust/SignedRelease.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 
 #include <cstdlib>
 
@@ -25,6 +25,9 @@ Update::Update(bool updateMode, QWidget* parent) : QMainWindow(parent)
 {
     versionInfo.clear();
     ui.setupUi(this);
+    // Versions come from config.ini and the service; neither is markup.
+    ui.lb_oldVersion->setTextFormat(Qt::PlainText);
+    ui.lb_newVersion->setTextFormat(Qt::PlainText);
     initTextTable();
     softwareRoot.clear();
     mainProgram.clear();
@@ -56,7 +59,7 @@ bool Update::checkForUpdate()
 
     if (!pingServer(serviceIp)) {
         if (updateMode)
-            std::exit(0);
+            endProcess();
         endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Prompt",
                    "Unable to connect to server", "Confirm");
     }
@@ -66,30 +69,31 @@ bool Update::checkForUpdate()
                                                QString(), QString(), false);
     QString errorText;
     if (!BaseService::instance()->checkVersion("2", softwareRoot, versionType, currentVersion,
-                                               versionInfo, errorText, true)) {
+                                               versionInfo, errorText, true) ||
+        !offersUsableVersion()) {
         if (updateMode)
-            std::exit(0);
+            endProcess();
         endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Error",
                    "Query program version error, unable to update temporarily", "Confirm");
     }
 
     if (!versionInfo.needUpdate) {
         if (updateMode)
-            std::exit(0);
+            endProcess();
         endWithBox(QString::fromUtf8("已是最新版本"), true, "Prompt", "It's the latest version",
                    "I see");
     }
 
     if (!verifyOffer()) {
         if (updateMode)
-            std::exit(0);
+            endProcess();
         endWithBox(QString::fromUtf8("更新未通过验证"), false, "Error",
                    "The update could not be verified and will not be installed", "Confirm");
     }
 
     showVersionInfo();
     if (versionInfo.forceUpdate)
-        killProcess(mainProgram.toUtf8().toStdString());
+        stopMainProgram();
     return true;
 }
 
@@ -103,7 +107,25 @@ void Update::endWithBox(const QString& logText, bool success, const QString& tit
     else
         MessageBoxDlg::showInfo(localText(title), localText(content), kOk, "3", "#000000", 0,
                                 localText(button));
+    endProcess();
+}
+
+void Update::endProcess()
+{
     std::exit(0);
+}
+
+// The offered version becomes config.ini's version and a label's text, so
+// it is taken only as dotted digits of a sane length.
+bool Update::offersUsableVersion() const
+{
+    static const QRegularExpression dotted(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    if (!versionInfo.needUpdate ||
+        (versionInfo.version.size() <= 64 && dotted.match(versionInfo.version).hasMatch()))
+        return true;
+    logUpdate(
+        QString("unusable version from the service: \"%1\"").arg(versionInfo.version.left(64)));
+    return false;
 }
 
 void Update::showVersionInfo()
@@ -151,5 +173,5 @@ void Update::slotCancelClick()
     }
     if (versionInfo.forceUpdate)
         restartMainProgram();
-    std::exit(0);
+    endProcess();
 }

@@ -10,7 +10,10 @@
 
 #include <memory>
 
+class QUrl;
 class SignedRelease;
+struct DownloadOutcome;
+struct UpdateFailure;
 
 // The updater's only window and the controller of the whole update: the
 // decision before anything is shown, the offer of a new version with its
@@ -26,6 +29,9 @@ public:
 
     void setLaunchArguments(QString softwareRoot, QString versionType, QString mainProgram,
                             QString language);
+    // False when another process may be at work on the installation: then
+    // nothing is installed.
+    void setInstallationLocked(bool locked) { m_installationLocked = locked; }
     // True when an update is offered; every other outcome ends the process.
     bool checkForUpdate();
     void showVersionInfo();
@@ -35,9 +41,11 @@ public:
     bool pingServer(QString serviceAddress);
     // Starts the main program again and ends the process.
     [[noreturn]] void restartMainProgram();
+    // The one place the updater's process ends, always with exit code 0.
+    [[noreturn]] static void endProcess();
 
     // Installs the downloaded package over the application folder. Returns
-    // only after a failed installation that left the folder as it was.
+    // only after a failed update that left the folder as it was.
     void installPackage();
     bool extractPackage(QString archivePath, QString targetFolder);
     bool collectPackageFiles(QString folder, QVector<QString>& files);
@@ -79,14 +87,31 @@ private:
     // True when the offer may be shown: the installation pins no root, or
     // the answer's release passed every check (else the failed one is logged).
     bool verifyOffer();
+    bool offersUsableVersion() const;
     // One log line per run when the installation pins no root.
     void warnUnlessVerified() const;
+    DownloadOutcome downloadPackage(const QUrl& url);
+    void failDownload(const DownloadOutcome& outcome);
+    bool prepareInstallation(QVector<QString>& files, UpdateFailure& problem);
+    bool unpackPackage(QVector<QString>& files, UpdateFailure& problem);
+    bool checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked, qint64 available,
+                             UpdateFailure& problem);
     bool installFiles(const QString& tempFolder, const QVector<QString>& files);
-    void showUpdateFailed();
+    void stopMainProgram();
+    bool stopProgram(const QString& fileName);
+    // The one way out of an update that failed after "Update now": the
+    // installation as it was, the work files gone, the user told why, and
+    // the main program started again if the updater stopped it (which ends
+    // the process); otherwise back to the offer.
+    void failUpdate(const UpdateFailure& failure);
+    QString failureText(const UpdateFailure& failure);
+    void removeWorkFiles();
 
     // The release as the vendor signed it; null when the installation pins no
     // root and nothing is verified.
     std::unique_ptr<SignedRelease> m_signedRelease;
+    bool m_installationLocked = true;
+    bool m_mainProgramStopped = false;
 };
 
 // Application folder + "/downloads" + `relative`.

@@ -1,23 +1,38 @@
 #include "update/Update.h"
 
 #include "download/DownloadFileNet.h"
+#include "install/InstallationLayout.h"
 #include "trust/SignedRelease.h"
+#include "update/UpdateFailure.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QUrl>
 
-#include <cstdlib>
 #include <limits>
 
 namespace {
 
-// The update folder also holds the work folders of the installation; a
-// package must neither be a folder nor share their names.
+bool isWorkFolderName(const QString& name)
+{
+    for (const char* path : {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal}) {
+        if (name.compare(QFileInfo(QLatin1String(path)).fileName(), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The package is saved in the work folder under the last segment of its
+// address, decoded, only when that is a plain file name: no separator, drive
+// or control character, and none of the names the installation works with.
 QString packageFileName(const QUrl& url)
 {
+    static const QRegularExpression unsafe(QStringLiteral("[/\\\\:\\x00-\\x1f\\x7f]"));
     const QString name = url.fileName(QUrl::FullyDecoded);
-    if (name.isEmpty() || name == "temp" || name == "backup")
+    if (name.isEmpty() || name == "." || name == ".." || name.contains(unsafe) ||
+        isWorkFolderName(name))
         return "package.zip";
     return name;
 }
@@ -60,12 +75,22 @@ void Update::slotUpdateNowClick()
         qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载url不正确"));
         if (updateMode)
             restartMainProgram();
-        std::exit(0);
+        endProcess();
     }
     setDownloadState(true);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
-    packagePath = downloadsPath("/update/" + packageFileName(url));
+    packagePath = layout::applicationPath(layout::kWorkFolder) + "/" + packageFileName(url);
 
+    const DownloadOutcome outcome = downloadPackage(url);
+    if (outcome.complete())
+        installPackage();
+    else
+        failDownload(outcome);
+    setDownloadState(false);
+}
+
+DownloadOutcome Update::downloadPackage(const QUrl& url)
+{
     DownloadFileNet download;
     connect(&download, &DownloadFileNet::downloadProgress, this, &Update::networkReplyProgress);
     connect(this, &Update::signalCancelUpdate, &download, &DownloadFileNet::cancelDownload);
@@ -75,14 +100,26 @@ void Update::slotUpdateNowClick()
     if (m_signedRelease)
         download.setExpectedContent(m_signedRelease->packageLength, m_signedRelease->packageSha256);
     download.download(url);
-
     // A package that is not exactly what was signed never reaches the
     // installation, which is what stops the main program.
-    if (download.failure().isEmpty())
-        installPackage();
-    else
-        qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载更新包失败"));
-    setDownloadState(false);
+    return download.outcome();
+}
+
+void Update::failDownload(const DownloadOutcome& outcome)
+{
+    qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载更新包失败"));
+    // Cancelling is the user's own choice, not a failure to explain.
+    if (outcome.kind == DownloadOutcome::Kind::Cancelled) {
+        removeWorkFiles();
+        return;
+    }
+    UpdateFailure failure;
+    failure.kind = outcome.kind == DownloadOutcome::Kind::NoSpace ? UpdateFailure::Kind::DiskSpace
+                                                                  : UpdateFailure::Kind::Download;
+    failure.reason = outcome.reason;
+    failure.needed = outcome.needed;
+    failure.available = outcome.available;
+    failUpdate(failure);
 }
 
 void Update::networkReplyProgress(qint64 bytesRead, qint64 totalBytes)

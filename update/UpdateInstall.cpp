@@ -1,68 +1,205 @@
 #include "update/Update.h"
 
-#include "config/ConfigIni.h"
 #include "config/FileUtils.h"
 #include "download/ExtractZip.h"
 #include "install/InstallRecovery.h"
 #include "install/InstallationLayout.h"
 #include "install/PackageInstaller.h"
 #include "platform/Platform.h"
+#include "update/UpdateFailure.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 
-#include <cstdlib>
+namespace {
+
+QString applicationDir()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+UpdateFailure failure(UpdateFailure::Kind kind, const QString& reason)
+{
+    UpdateFailure failure;
+    failure.kind = kind;
+    failure.reason = reason;
+    return failure;
+}
+
+UpdateFailure lackOfSpace(qint64 needed, qint64 available)
+{
+    UpdateFailure failure;
+    failure.kind = UpdateFailure::Kind::DiskSpace;
+    failure.reason = QString("%1 bytes needed, %2 free").arg(needed).arg(available);
+    failure.needed = needed;
+    failure.available = available;
+    return failure;
+}
+
+// What the installed files the package replaces take: their backups need as
+// much again.
+qint64 sizeOfReplacedFiles(const QVector<QString>& files)
+{
+    qint64 size = 0;
+    for (const QString& entry : files) {
+        const QFileInfo target(applicationDir() + entry);
+        if (target.isFile())
+            size += target.size();
+    }
+    return size;
+}
+
+} // namespace
 
 void Update::installPackage()
 {
-    killProcess(platform::logConsoleImageName().toStdString());
-    killProcess(mainProgram.toUtf8().toStdString());
-    // The backups of an installation cut short are the only good copies of
-    // its files; they are given back before the work folders are cleared.
-    if (!InstallRecovery(QCoreApplication::applicationDirPath()).run()) {
-        showUpdateFailed();
-        return;
-    }
-
-    const QString tempFolder = layout::applicationPath(layout::kUnpackFolder);
-    const QString backupFolder = layout::applicationPath(layout::kBackupFolder);
-    removeDirectory(tempFolder);
-    removeDirectory(backupFolder);
-    ensurePath(tempFolder);
-    ensurePath(backupFolder);
-
-    if (!extractPackage(packagePath, tempFolder)) {
-        showUpdateFailed();
-        std::exit(0);
-    }
     QVector<QString> files;
-    if (!collectPackageFiles(tempFolder, files))
-        return;
-    if (!installFiles(tempFolder, files)) {
-        showUpdateFailed();
+    UpdateFailure failure;
+    if (!prepareInstallation(files, failure)) {
+        failUpdate(failure);
         return;
     }
-
+    stopProgram(platform::logConsoleImageName());
+    stopMainProgram();
+    if (!installFiles(layout::applicationPath(layout::kUnpackFolder), files)) {
+        failUpdate(::failure(UpdateFailure::Kind::Installation,
+                             "the files were given back after a failed copy or version write"));
+        return;
+    }
     // The new version is in config.ini by now; what is left is clean-up.
     removeDirectory(layout::applicationPath(layout::kWorkFolder));
     restartMainProgram();
 }
 
+// Everything that can fail without touching the installation happens here,
+// while the main program still runs: a package that cannot be installed
+// never stops it.
+bool Update::prepareInstallation(QVector<QString>& files, UpdateFailure& problem)
+{
+    if (!m_installationLocked) {
+        problem = failure(UpdateFailure::Kind::Installation,
+                          "the installation could not be locked for this updater");
+        return false;
+    }
+    // The backups of an installation cut short are the only good copies of
+    // its files; they are given back before the work folders are cleared.
+    if (!InstallRecovery(applicationDir()).run()) {
+        problem = failure(UpdateFailure::Kind::Installation,
+                          "an earlier installation could not be undone");
+        return false;
+    }
+    qint64 unpacked = 0;
+    if (!inspectZip(packagePath, unpacked)) {
+        problem = failure(UpdateFailure::Kind::DamagedPackage, "the package cannot be unpacked");
+        return false;
+    }
+    const qint64 available = QStorageInfo(applicationDir()).bytesAvailable();
+    if (unpacked > available) {
+        problem = lackOfSpace(unpacked, available);
+        return false;
+    }
+    return unpackPackage(files, problem) &&
+           checkSpaceToInstall(files, unpacked, available, problem);
+}
+
+bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
+{
+    const QString tempFolder = layout::applicationPath(layout::kUnpackFolder);
+    removeDirectory(tempFolder);
+    removeDirectory(layout::applicationPath(layout::kBackupFolder));
+    ensurePath(tempFolder);
+    if (!extractPackage(packagePath, tempFolder)) {
+        problem = failure(UpdateFailure::Kind::DamagedPackage, "unpacking failed");
+        return false;
+    }
+    collectPackageFiles(tempFolder, files);
+    for (const QString& entry : qAsConst(files)) {
+        // It would replace the backups that a rollback gives back.
+        if (layout::isUpdaterOwnPath(entry)) {
+            problem = failure(UpdateFailure::Kind::DamagedPackage,
+                              "the package writes into the updater's work folder: " + entry);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Unpacked files, the backups of the files they replace, and the new copies
+// beyond the room those replaced files give back.
+bool Update::checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked, qint64 available,
+                                 UpdateFailure& problem)
+{
+    const qint64 needed = unpacked + qMax(unpacked, sizeOfReplacedFiles(files));
+    if (needed <= available)
+        return true;
+    problem = lackOfSpace(needed, available);
+    return false;
+}
+
 bool Update::installFiles(const QString& tempFolder, const QVector<QString>& files)
 {
-    PackageInstaller installer(QCoreApplication::applicationDirPath(), tempFolder,
+    PackageInstaller installer(applicationDir(), tempFolder,
                                layout::applicationPath(layout::kBackupFolder));
     for (const QString& entry : files)
         installer.addEntry(entry);
     return installer.installAll(versionInfo.version);
 }
 
-void Update::showUpdateFailed()
+void Update::stopMainProgram()
 {
-    MessageBoxDlg::showInfo(localText("Error"), localText("Update failed"), 1024, "3", "#000000", 0,
+    if (mainProgram.isEmpty())
+        return;
+    m_mainProgramStopped = stopProgram(mainProgram) || m_mainProgramStopped;
+}
+
+bool Update::stopProgram(const QString& fileName)
+{
+    // Only the copy in this installation: a program of the same name in
+    // another folder, or another user's, is none of our business.
+    return platform::stopProcessesByExecutable(applicationDir() + "/" + fileName);
+}
+
+void Update::failUpdate(const UpdateFailure& failure)
+{
+    qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("更新失败"), failure.reason);
+    removeWorkFiles();
+    MessageBoxDlg::showInfo(localText("Error"), failureText(failure), 1024, "3", "#000000", 0,
                             localText("Confirm"));
+    if (m_mainProgramStopped)
+        restartMainProgram();
+}
+
+QString Update::failureText(const UpdateFailure& failure)
+{
+    switch (failure.kind) {
+    case UpdateFailure::Kind::Download:
+        // The box shows rich text; the reason may carry the server's words.
+        return localText("Download failed: %1").arg(failure.reason.toHtmlEscaped());
+    case UpdateFailure::Kind::DiskSpace:
+        return localText("Not enough disk space: %1 needed, %2 free")
+            .arg(formatSize(failure.needed), formatSize(failure.available));
+    case UpdateFailure::Kind::DamagedPackage:
+        return localText("The update package is damaged");
+    case UpdateFailure::Kind::Installation:
+        break;
+    }
+    return localText("Update failed");
+}
+
+// A rollback that could not finish keeps its journal and backups for the
+// next start; everything else of a failed update goes.
+void Update::removeWorkFiles()
+{
+    if (!QFileInfo::exists(layout::applicationPath(layout::kJournal))) {
+        removeDirectory(layout::applicationPath(layout::kWorkFolder));
+        return;
+    }
+    QFile::remove(packagePath);
+    removeDirectory(layout::applicationPath(layout::kUnpackFolder));
 }
 
 bool Update::extractPackage(QString archivePath, QString targetFolder)

@@ -4,8 +4,6 @@
 #include <QDebug>
 #include <QProcess>
 
-#include <cstdlib>
-
 void Update::restartMainProgram()
 {
     if (!mainProgram.isEmpty()) {
@@ -14,5 +12,5 @@ void Update::restartMainProgram()
                                 {"restart", versionType});
     }
     qInfo() << QString("Update: %1").arg(QString::fromUtf8("更新程序退出"));
-    std::exit(0);
+    endProcess();
 }

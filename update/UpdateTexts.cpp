@@ -21,6 +21,10 @@ void Update::initTextTable()
                      {{zh, QString::fromUtf8("查询程序版本错误,暂时不能更新")}});
     textTable.insert("It's the latest version", {{zh, QString::fromUtf8("已是最新版本")}});
     textTable.insert("Update failed", {{zh, QString::fromUtf8("更新失败")}});
+    textTable.insert("Download failed: %1", {{zh, QString::fromUtf8("下载失败: %1")}});
+    textTable.insert("Not enough disk space: %1 needed, %2 free",
+                     {{zh, QString::fromUtf8("磁盘空间不足: 需要 %1, 可用 %2")}});
+    textTable.insert("The update package is damaged", {{zh, QString::fromUtf8("更新包已损坏")}});
     textTable.insert("The update could not be verified and will not be installed",
                      {{zh, QString::fromUtf8("更新未通过验证,不会安装")}});
 }

@@ -262,7 +262,7 @@ void TestDownloadFileNet::failureLeavesNoFile_data()
     QTest::newRow("redirect not followed") << "/choices"
                                            << "HTTP status 300";
     QTest::newRow("stalled") << "/stall"
-                             << "Download stalled";
+                             << "Download failed: stalled";
 }
 
 void TestDownloadFileNet::failureLeavesNoFile()

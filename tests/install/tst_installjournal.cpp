@@ -1,4 +1,4 @@
-#include "SmallDisk.h"
+#include "support/SmallDisk.h"
 #include "install/InstallJournal.h"
 #include "install/InstallRecovery.h"
 #include "support/CloudServiceProcess.h"

@@ -7,9 +7,9 @@
 #include <QSettings>
 #include <QTextCodec>
 
-TempInstallation::TempInstallation() : m_dir(QDir::tempPath() + QStringLiteral("/vaderoru-XXXXXX"))
-{
-}
+TempInstallation::TempInstallation(const QString& parent)
+    : m_dir((parent.isEmpty() ? QDir::tempPath() : parent) + QStringLiteral("/vaderoru-XXXXXX"))
+{}
 
 QString TempInstallation::filePath(const QString& relative) const
 {

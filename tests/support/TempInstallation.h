@@ -10,7 +10,8 @@
 class TempInstallation
 {
 public:
-    TempInstallation();
+    // In the system's temporary folder, or below `parent` (a small disk, say).
+    explicit TempInstallation(const QString& parent = QString());
 
     bool isValid() const { return m_dir.isValid(); }
     QString path() const { return m_dir.path(); }
@@ -38,7 +39,7 @@ struct ProcessResult
 };
 
 // Runs `program` to its end (at most `timeoutMs`) and returns what it did.
-ProcessResult runProcess(const QString& program, const QStringList& arguments,
-                         const QProcessEnvironment& environment =
-                             QProcessEnvironment::systemEnvironment(),
-                         int timeoutMs = 30000);
+ProcessResult
+runProcess(const QString& program, const QStringList& arguments,
+           const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+           int timeoutMs = 30000);

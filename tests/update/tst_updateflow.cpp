@@ -4,6 +4,7 @@
 #include "config/FileUtils.h"
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
+#include "support/SmallDisk.h"
 #include "support/TempInstallation.h"
 
 #include <QDate>
@@ -12,6 +13,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +21,7 @@
 
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -26,12 +29,18 @@ const QString kMain = "FlowMain";
 const QString kRoot = "FlowApp";
 
 // Answers every version check with one fixed body, for answers the real
-// service never gives, and serves a package that never ends.
+// service never gives, and serves a package that never ends and one that
+// comes gzip-encoded although the client asked for none.
 class CannedService
 {
 public:
-    explicit CannedService(const QByteArray& body)
+    explicit CannedService(const QByteArray& body, const QByteArray& gzipped = QByteArray())
     {
+        const std::string encoded = gzipped.toStdString();
+        m_server.Get("/gzip.zip", [encoded](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Content-Encoding", "gzip");
+            response.set_content(encoded, "application/zip");
+        });
         const std::string answer = body.toStdString();
         m_server.Post("/cloudService/version/checkVersion",
                       [answer](const httplib::Request&, httplib::Response& response) {
@@ -89,6 +98,7 @@ class TestUpdateFlow : public QObject
     std::unique_ptr<QProcess> m_main;
     QTemporaryDir m_work;
     QString m_driver;
+    std::unique_ptr<SmallDisk> m_smallDisk; // for the cases that fill a disk
 
     QString packagesFolder() const { return m_work.filePath("packages"); }
 
@@ -213,6 +223,7 @@ private slots:
         // Main programs the updater started are nobody's children here.
         killProcess(kMain.toStdString());
         m_install.reset();
+        m_smallDisk.reset();
     }
 
     void endsWithoutOffer_data();
@@ -227,10 +238,13 @@ private slots:
     void blockedTargetRollsBack();
     void brokenPackageLeavesInstallation_data();
     void brokenPackageLeavesInstallation();
+    void failsClosed_data();
+    void failsClosed();
     void signedUpdate_data();
     void signedUpdate();
 
 private:
+    bool useSmallDisk(int freeMebibytes);
     QString signingKey(const QString& name) const { return m_work.filePath("keys/" + name); }
     void publish(const QStringList& arguments)
     {
@@ -265,6 +279,8 @@ void TestUpdateFlow::endsWithoutOffer_data()
         {"up to date", "SUCCESS", "It's the latest version", latest},
         {"forced but not needed", "SUCCESS", "It's the latest version", latest},
         {"success without data", "SUCCESS", "It's the latest version", latest},
+        {"markup as version", "INFO", "Query program version error, unable to update temporarily",
+         unreachable},
     };
     for (const Case& c : cases) {
         QTest::addRow("%s, check", c.situation)
@@ -302,10 +318,12 @@ void TestUpdateFlow::endsWithoutOffer()
         QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", true))));
         configure(m_service->port(), "2.0.0");
     } else {
-        const QByteArray data = situation == "success without data"
-                                    ? QByteArray()
-                                    : QByteArray(",\"data\":{\"needUpdate\":false,\"forceUpdate\":"
-                                                 "true,\"version\":\"9.0\"}");
+        const QByteArray data =
+            situation == "success without data" ? QByteArray()
+            : situation == "markup as version"
+                ? QByteArray(",\"data\":{\"needUpdate\":true,\"version\":\"<img src=x>2\"}")
+                : QByteArray(",\"data\":{\"needUpdate\":false,\"forceUpdate\":"
+                             "true,\"version\":\"9.0\"}");
         canned = std::make_unique<CannedService>("{\"success\":true,\"code\":0,\"message\":\"ok\"" +
                                                  data + "}");
         configure(canned->port(), "1.0.0");
@@ -400,9 +418,17 @@ void TestUpdateFlow::forcedOfferStopsMainProgram()
     QVERIFY(startService(catalog("beta", release("2.0.0", "/packages/p.zip", true))));
     configure(m_service->port(), "1.0.0");
     QProcess* main = startMain();
+    // The same program of another installation is not ours to stop.
+    TempInstallation other;
+    QProcess stranger;
+    stranger.start(other.installExecutable(FAKE_MAIN_EXE, kMain), QStringList());
+    QVERIFY(stranger.waitForStarted());
 
     const ProcessResult result =
         runDriver({"update", kRoot, mainProgram, "beta"}, "window;invoke:cancel");
+    QCOMPARE(stranger.state(), QProcess::Running);
+    stranger.kill();
+    stranger.waitForFinished();
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
     const QStringList lines = reports(result);
@@ -434,6 +460,7 @@ void TestUpdateFlow::fullUpdate()
                               {"bin/plugins/deep/extra.so", "added deep"},
                               {"LICENSE", "new licence"},
                               {"NOTICE", "added without suffix"},
+                              {"conf/.hidden", "hidden files are files too"},
                               {"VaDeroru", "the next updater"}});
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/app%202.zip", false))));
     configure(m_service->port(), "1.0.0");
@@ -448,6 +475,7 @@ void TestUpdateFlow::fullUpdate()
     QCOMPARE(m_install->readFile("bin/plugins/deep/extra.so"), QByteArray("added deep"));
     QCOMPARE(m_install->readFile("LICENSE"), QByteArray("new licence"));
     QCOMPARE(m_install->readFile("NOTICE"), QByteArray("added without suffix"));
+    QCOMPARE(m_install->readFile("conf/.hidden"), QByteArray("hidden files are files too"));
     QCOMPARE(m_install->readFile("keep.dat"), QByteArray("untouched"));
     QCOMPARE(m_install->readFile("VaDeroru"), updaterBefore);
     QCOMPARE(m_install->readFile("VaDeroru_temp"), QByteArray("the next updater"));
@@ -466,15 +494,23 @@ void TestUpdateFlow::failedDownloadReturnsToOffer_data()
     QTest::addColumn<QString>("url");
     QTest::addColumn<QStringList>("serviceOptions");
     QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("box"); // the failure's message, none when cancelled
 
     const QString back = "offer;click:cancel";
     QTest::newRow("not found") << "/packages/missing.zip" << QStringList()
-                               << "window;click:update;" + back;
+                               << "window;click:update;box;" + back
+                               << "Download failed: HTTP status 404";
     QTest::newRow("dropped connection")
         << "/packages/big.zip" << QStringList{"--fail-package-after", "100000"}
-        << "window;click:update;" + back;
+        << "window;click:update;box;" + back << "Download failed: ";
     QTest::newRow("cancelled") << "/packages/big.zip" << QStringList{"--throttle-kbps", "64"}
-                               << "window;click:update;progress;click:cancel;" + back;
+                               << "window;click:update;progress;click:cancel;" + back << QString();
+    QTest::newRow("file address") << "file:///etc/hostname" << QStringList()
+                                  << "window;click:update;box;" + back
+                                  << "Download failed: only http and https";
+    QTest::newRow("ftp address") << "ftp://127.0.0.1/big.zip" << QStringList()
+                                 << "window;click:update;box;" + back
+                                 << "Download failed: only http and https";
 }
 
 void TestUpdateFlow::failedDownloadReturnsToOffer()
@@ -482,6 +518,7 @@ void TestUpdateFlow::failedDownloadReturnsToOffer()
     QFETCH(QString, url);
     QFETCH(QStringList, serviceOptions);
     QFETCH(QString, script);
+    QFETCH(QString, box);
 
     // Incompressible, so the package is as large as its content.
     QByteArray big(2 * 1024 * 1024, '\0');
@@ -503,8 +540,8 @@ void TestUpdateFlow::failedDownloadReturnsToOffer()
     QCOMPARE(lines.filter("WINDOW cancel=").last(),
              QString("WINDOW cancel=Not updated yet|enabled|arrow"));
     QVERIFY(log().contains(quoted("Update: 下载更新包失败")));
-    const QDir update(m_install->filePath("downloads/update"));
-    QVERIFY2(update.entryList(QDir::Files).isEmpty(), qPrintable(update.entryList().join(',')));
+    QCOMPARE(lines.filter("BOX ContentText=" + box).size(), box.isEmpty() ? 0 : 1);
+    QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
     QCOMPARE(treeDifference(installationTree(), before), QString());
 }
 
@@ -558,14 +595,108 @@ void TestUpdateFlow::brokenPackageLeavesInstallation()
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
     configure(m_service->port(), "1.0.0");
     const FileTree before = installationTree();
+    QProcess* main = startMain();
 
-    const ProcessResult result = runDriver({"update", kRoot, kMain}, "window;click:update;box");
+    const ProcessResult result =
+        runDriver({"update", kRoot, kMain}, "window;click:update;box;offer;click:cancel");
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QVERIFY2(reports(result).contains("BOX ContentText=Update failed"),
+    QVERIFY2(reports(result).contains("BOX ContentText=The update package is damaged"),
              qPrintable(reports(result).join('\n')));
+    // Checked before the main program is stopped, so it never was.
+    QCOMPARE(main->state(), QProcess::Running);
     QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+}
+
+// The installation moved onto a disk of its own that leaves about
+// `freeMebibytes` beside the executables.
+bool TestUpdateFlow::useSmallDisk(int freeMebibytes)
+{
+    const qint64 executables =
+        QFileInfo(UPDATE_DRIVER_EXE).size() + QFileInfo(FAKE_MAIN_EXE).size();
+    m_smallDisk = std::make_unique<SmallDisk>(int(executables >> 20) + 1 + freeMebibytes);
+    if (!m_smallDisk->isMounted())
+        return false;
+    m_install = std::make_unique<TempInstallation>(m_smallDisk->path());
+    m_driver = m_install->installExecutable(UPDATE_DRIVER_EXE, "VaDeroru");
+    m_install->installExecutable(FAKE_MAIN_EXE, kMain);
+    return true;
+}
+
+void TestUpdateFlow::failsClosed_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<bool>("mainStopped"); // then started again, and the updater ends
+
+    const QString damaged = "The update package is damaged";
+    QTest::newRow("package writes into the work folder") << "work folder" << damaged << false;
+    QTest::newRow("gzip-encoded package") << "gzip" << damaged << false;
+    QTest::newRow("config.ini cannot be written") << "immutable config"
+                                                  << "Update failed" << true;
+    QTest::newRow("package larger than the free space")
+        << "small disk"
+        << "Not enough disk space: 30.00 MB needed" << false;
+    QTest::newRow("endless body on a small disk") << "endless"
+                                                  << "Download failed: cannot write" << false;
+}
+
+void TestUpdateFlow::failsClosed()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, box);
+    QFETCH(bool, mainStopped);
+
+    if ((change == "small disk" || change == "endless") && !useSmallDisk(20))
+        QSKIP("a full disk is played by a tmpfs, which only root may mount");
+    if (change == "immutable config" && geteuid() != 0)
+        QSKIP("an unwritable config.ini is played by chattr +i, which needs root");
+    m_install->writeFile("data/a.txt", "old a");
+    QMap<QString, QByteArray> files{{"data/a.txt", "new a"}};
+    if (change == "work folder")
+        files.insert("downloads/update/backup/data/a.txt", "not a backup");
+    if (change == "small disk")
+        files.insert("big.bin", QByteArray(30 << 20, '\0'));
+    makePackage("p.zip", files);
+    ProcessResult gzip = runProcess("gzip", {"-c", QDir(packagesFolder()).filePath("p.zip")});
+    CannedService canned("{}", gzip.standardOutput);
+    const QString url = change == "endless" || change == "gzip"
+                            ? QString("http://127.0.0.1:%1/%2.zip")
+                                  .arg(canned.port())
+                                  .arg(change == "gzip" ? "gzip" : "endless")
+                            : QString("/packages/p.zip");
+    QVERIFY(startService(catalog("general", release("2.0.0", url, false))));
+    configure(m_service->port(), "1.0.0");
+    // Qt reads a file's write permission through access(), which an
+    // immutable file fails, so the tree is taken before.
+    const FileTree before = installationTree();
+    if (change == "immutable config")
+        QCOMPARE(QProcess::execute("chattr", {"+i", m_install->filePath("config.ini")}), 0);
+    const qint64 freeBefore = QStorageInfo(m_install->path()).bytesAvailable();
+    QProcess* main = startMain();
+
+    const QString script =
+        "window;click:update;box" + QString(mainStopped ? "" : ";offer;click:cancel");
+    const ProcessResult result = runDriver({"check", kRoot, kMain}, script);
+    QProcess::execute("chattr", {"-i", m_install->filePath("config.ini")});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.filter("BOX ContentText=" + box).size() == 1, qPrintable(lines.join('\n')));
+    QCOMPARE(treeDifference(installationTree(), before), QString());
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+    QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
+    // Nothing of the attempt is left taking space on a disk of its own; the
+    // log may have grown.
+    if (m_smallDisk)
+        QVERIFY(QStorageInfo(m_install->path()).bytesAvailable() > freeBefore - (1 << 20));
+    if (!mainStopped) {
+        QCOMPARE(main->state(), QProcess::Running);
+        return;
+    }
+    QVERIFY(main->waitForFinished(5000));
+    QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
 }
 
 // Keys, root 1 pinned in the installation (and root 2 beside it), and the
@@ -610,7 +741,7 @@ void TestUpdateFlow::signedUpdate_data()
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("logLine"); // empty: installed
 
-    const QString refused = "window;click:update;offer;click:cancel";
+    const QString refused = "window;click:update;box;offer;click:cancel";
     QTest::newRow("signed") << "none"
                             << "window;click:update" << QString();
     QTest::newRow("over https") << "https"
