@@ -25,6 +25,11 @@ inline constexpr char kJournal[] = "downloads/update/journal";
 inline constexpr char kInstanceLock[] = "downloads/update.lock";
 // Beside a file being copied into place until it is renamed over it.
 inline constexpr char kPartSuffix[] = ".vaderoru-part";
+// Beside a package whose download did not finish: the bytes so far, and
+// what the next attempt needs to resume it (address, validator, signed
+// length and hash).
+inline constexpr char kDownloadPartSuffix[] = ".part";
+inline constexpr char kDownloadRecordSuffix[] = ".part.json";
 
 // `applicationDir` + "/" + `relative`.
 QString pathIn(const QString& applicationDir, const char* relative);
