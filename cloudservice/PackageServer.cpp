@@ -3,9 +3,12 @@
 #include <QFile>
 #include <QtDebug>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <httplib.h>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -18,6 +21,59 @@ struct ByteRange
     unsigned long long start = 0;
     unsigned long long length = 0;
 };
+
+// What tells a client whether the file is still the one a part it kept came
+// from.
+struct FileVersion
+{
+    unsigned long long size = 0;
+    std::string etag;
+    std::string lastModified;
+};
+
+// The fixed English form HTTP wants, whatever the locale the service runs in.
+std::string httpDate(time_t time)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm utc{};
+    gmtime_r(&time, &utc);
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[utc.tm_wday],
+                  utc.tm_mday, months[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                  utc.tm_sec);
+    return text;
+}
+
+// The ETag is strong: it changes with the size, the modification time to
+// the nanosecond and the inode, so also when a copy of the same size and
+// time is renamed over the file.
+bool versionOf(const std::filesystem::path& file, FileVersion& version)
+{
+    struct stat info = {};
+    if (::stat(file.c_str(), &info) != 0)
+        return false;
+    const auto modified = static_cast<unsigned long long>(info.st_mtim.tv_sec) * 1000000000ULL +
+                          static_cast<unsigned long long>(info.st_mtim.tv_nsec);
+    version.size = static_cast<unsigned long long>(info.st_size);
+    char etag[80];
+    std::snprintf(etag, sizeof etag, "\"%llx-%llx-%llx\"", version.size, modified,
+                  static_cast<unsigned long long>(info.st_ino));
+    version.etag = etag;
+    version.lastModified = httpDate(info.st_mtim.tv_sec);
+    return true;
+}
+
+// If-Range asks for the range only while the file is the one the client's
+// part came from; for any other file it wants the whole.
+bool rangeStillApplies(const httplib::Request& request, const FileVersion& version)
+{
+    if (!request.has_header("If-Range"))
+        return true;
+    const std::string validator = request.get_header_value("If-Range");
+    return validator == version.etag || validator == version.lastModified;
+}
 
 bool hasParentStep(const std::string& relative)
 {
@@ -80,6 +136,17 @@ QString displayName(const std::filesystem::path& file)
     return QFile::decodeName(QByteArray::fromStdString(file.string()));
 }
 
+// The request line logged afterwards gives the length the answer announced;
+// this gives what was sent of it.
+void logEndedEarly(const std::filesystem::path& file, const char* how, size_t sent,
+                   unsigned long long length)
+{
+    qInfo().noquote() << QString("Package %1: %2 after %3 of %4 bytes")
+                             .arg(displayName(file), how)
+                             .arg(sent)
+                             .arg(length);
+}
+
 } // namespace
 
 PackageServer::PackageServer(const QString& folder, const Limits& limits) : m_limits(limits)
@@ -99,18 +166,20 @@ void PackageServer::serve(const std::string& relative, const httplib::Request& r
     response.status = resolve(relative, file);
     if (response.status != 200)
         return;
-    std::error_code error;
-    const unsigned long long size = std::filesystem::file_size(file, error);
-    if (error) {
+    FileVersion version;
+    if (!versionOf(file, version)) {
         response.status = 404;
         return;
     }
+    const unsigned long long size = version.size;
     response.set_header("Accept-Ranges", "bytes");
+    response.set_header("ETag", version.etag);
+    response.set_header("Last-Modified", version.lastModified);
 
     // Ranges are answered here, so the library must not apply them a second
     // time to the slice handed to it. Several ranges are answered with the
     // whole file, which HTTP allows.
-    const bool oneRange = request.ranges.size() == 1;
+    const bool oneRange = request.ranges.size() == 1 && rangeStillApplies(request, version);
     const auto asked = oneRange ? request.ranges.front() : std::pair<ssize_t, ssize_t>();
     const_cast<httplib::Request&>(request).ranges.clear();
 
@@ -174,15 +243,12 @@ void PackageServer::provide(const std::filesystem::path& file, unsigned long lon
 
     response.set_content_provider(
         static_cast<size_t>(length), contentType(file),
-        [transfer, file, start, rate, failAfter](size_t offset, size_t remaining,
-                                                 httplib::DataSink& sink) {
+        [transfer, file, start, length, rate, failAfter](size_t offset, size_t remaining,
+                                                         httplib::DataSink& sink) {
             size_t count = std::min(remaining, transfer->buffer.size());
             if (failAfter >= 0) {
                 if (static_cast<long long>(offset) >= failAfter) {
-                    qInfo().noquote()
-                        << QString("Package %1: connection dropped after %2 bytes as asked")
-                               .arg(displayName(file))
-                               .arg(offset);
+                    logEndedEarly(file, "connection dropped as asked", offset, length);
                     return false;
                 }
                 count = std::min(count, static_cast<size_t>(failAfter - offset));
@@ -195,8 +261,10 @@ void PackageServer::provide(const std::filesystem::path& file, unsigned long lon
                                          .arg(start + offset);
                 return false;
             }
-            if (!sink.write(transfer->buffer.data(), count))
+            if (!sink.write(transfer->buffer.data(), count)) {
+                logEndedEarly(file, "the client went away", offset, length);
                 return false;
+            }
             if (rate) {
                 const auto due = std::chrono::microseconds((offset + count) * 1000000ULL / rate);
                 std::this_thread::sleep_until(transfer->begun + due);

@@ -11,7 +11,9 @@ struct Response;
 
 // Serves the files of one folder below "/packages/", streamed from disk in
 // bounded chunks so that memory stays flat whatever the package size, with
-// Content-Length and single byte ranges.
+// Content-Length and single byte ranges. A strong ETag and Last-Modified let
+// a client that kept part of a file ask for the rest with If-Range, and get
+// the whole file instead once it has changed.
 class PackageServer
 {
 public:

@@ -133,6 +133,8 @@ private slots:
 
     void byteRanges_data();
     void byteRanges();
+    void validatorFollowsTheFile_data();
+    void validatorFollowsTheFile();
     void packagePaths_data();
     void packagePaths();
     void droppedTransfer();
@@ -493,22 +495,33 @@ void TestCloudService::byteRanges_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<qint64>("start");
     QTest::addColumn<qint64>("length");
+    QTest::addColumn<QString>("ifRange"); // "etag" and "date": the file's current ones
 
     const qint64 n = packageSize;
     const qint64 mib = 1024 * 1024;
-    QTest::newRow("whole") << "" << 200 << qint64(0) << n;
-    QTest::newRow("first bytes") << "bytes=0-9" << 206 << qint64(0) << qint64(10);
+    QTest::newRow("whole") << "" << 200 << qint64(0) << n << "";
+    QTest::newRow("first bytes") << "bytes=0-9" << 206 << qint64(0) << qint64(10) << "";
     QTest::newRow("across chunks")
-        << QString("bytes=%1-%2").arg(mib - 5).arg(2 * mib + 4) << 206 << mib - 5 << mib + 10;
-    QTest::newRow("open end") << "bytes=1000-" << 206 << qint64(1000) << n - 1000;
-    QTest::newRow("suffix") << "bytes=-5" << 206 << n - 5 << qint64(5);
-    QTest::newRow("suffix beyond size") << "bytes=-99999999" << 206 << qint64(0) << n;
+        << QString("bytes=%1-%2").arg(mib - 5).arg(2 * mib + 4) << 206 << mib - 5 << mib + 10 << "";
+    QTest::newRow("open end") << "bytes=1000-" << 206 << qint64(1000) << n - 1000 << "";
+    QTest::newRow("suffix") << "bytes=-5" << 206 << n - 5 << qint64(5) << "";
+    QTest::newRow("suffix beyond size") << "bytes=-99999999" << 206 << qint64(0) << n << "";
     QTest::newRow("end beyond size")
-        << QString("bytes=%1-%2").arg(n - 10).arg(n + 100) << 206 << n - 10 << qint64(10);
-    QTest::newRow("several ranges") << "bytes=0-1,5-6" << 200 << qint64(0) << n;
-    QTest::newRow("start at size") << QString("bytes=%1-").arg(n) << 416 << qint64(0) << qint64(0);
+        << QString("bytes=%1-%2").arg(n - 10).arg(n + 100) << 206 << n - 10 << qint64(10) << "";
+    QTest::newRow("several ranges") << "bytes=0-1,5-6" << 200 << qint64(0) << n << "";
+    QTest::newRow("start at size")
+        << QString("bytes=%1-").arg(n) << 416 << qint64(0) << qint64(0) << "";
     QTest::newRow("start beyond size")
-        << QString("bytes=%1-%2").arg(n + 5).arg(n + 10) << 416 << qint64(0) << qint64(0);
+        << QString("bytes=%1-%2").arg(n + 5).arg(n + 10) << 416 << qint64(0) << qint64(0) << "";
+    const QString rest = "bytes=1000-";
+    QTest::newRow("If-Range, same ETag") << rest << 206 << qint64(1000) << n - 1000 << "etag";
+    QTest::newRow("If-Range, same date") << rest << 206 << qint64(1000) << n - 1000 << "date";
+    QTest::newRow("If-Range, other ETag") << rest << 200 << qint64(0) << n << "\"other\"";
+    QTest::newRow("If-Range, weak ETag") << rest << 200 << qint64(0) << n << "W/etag";
+    QTest::newRow("If-Range, other date")
+        << rest << 200 << qint64(0) << n << "Thu, 01 Jan 1970 00:00:00 GMT";
+    QTest::newRow("If-Range differs, start beyond size")
+        << QString("bytes=%1-").arg(n) << 200 << qint64(0) << n << "\"other\"";
 }
 
 void TestCloudService::byteRanges()
@@ -517,14 +530,27 @@ void TestCloudService::byteRanges()
     QFETCH(int, status);
     QFETCH(qint64, start);
     QFETCH(qint64, length);
+    QFETCH(QString, ifRange);
     httplib::Client client(m_service.host().toStdString(), m_service.port());
+    const auto current = client.Head("/packages/App_1.10.0.zip");
+    QVERIFY(current);
+    const std::string etag = current->get_header_value("ETag");
+    const std::string date = current->get_header_value("Last-Modified");
+    QVERIFY(etag.size() > 2 && etag.front() == '"' && etag.back() == '"');
+    QVERIFY(QDateTime::fromString(QString::fromStdString(date), Qt::RFC2822Date).isValid());
     httplib::Headers headers;
     if (!range.isEmpty())
         headers.emplace("Range", range.toStdString());
+    if (!ifRange.isEmpty())
+        headers.emplace("If-Range", ifRange == "etag"     ? etag
+                                    : ifRange == "date"   ? date
+                                    : ifRange == "W/etag" ? "W/" + etag
+                                                          : ifRange.toStdString());
 
     const auto result = client.Get("/packages/App_1.10.0.zip", headers);
     QVERIFY(result);
     QCOMPARE(result->status, status);
+    QCOMPARE(result->get_header_value("ETag"), etag);
     const QString contentRange = QString::fromStdString(result->get_header_value("Content-Range"));
     if (status == 416) {
         QCOMPARE(contentRange, QString("bytes */%1").arg(packageSize));
@@ -538,6 +564,35 @@ void TestCloudService::byteRanges()
                  : QString());
     QCOMPARE(qint64(result->body.size()), length);
     QVERIFY(QByteArray::fromStdString(result->body) == m_package.mid(int(start), int(length)));
+}
+
+void TestCloudService::validatorFollowsTheFile_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("sameEtag");
+    QTest::newRow("untouched") << "" << true;
+    QTest::newRow("same bytes renamed over it") << "rename" << false;
+    QTest::newRow("modification time only") << "touch" << false;
+}
+
+void TestCloudService::validatorFollowsTheFile()
+{
+    QFETCH(QString, change);
+    const QString file = path("packages/changing.bin");
+    QVERIFY(writeFile(file, "one version"));
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+    const auto before = client.Head("/packages/changing.bin");
+    if (change == "rename")
+        QVERIFY(writeFile(file, "one version"));
+    QFile touched(file);
+    if (change == "touch")
+        QVERIFY(touched.open(QIODevice::ReadWrite) &&
+                touched.setFileTime(touched.fileTime(QFileDevice::FileModificationTime).addSecs(1),
+                                    QFileDevice::FileModificationTime));
+    const auto after = client.Head("/packages/changing.bin");
+
+    QVERIFY(before && after);
+    QTEST(after->get_header_value("ETag") == before->get_header_value("ETag"), "sameEtag");
 }
 
 void TestCloudService::packagePaths_data()
@@ -590,7 +645,7 @@ void TestCloudService::droppedTransfer()
         QCOMPARE(received.size(), 100000);
         QVERIFY(received == m_package.mid(int(start), 100000));
     }
-    QVERIFY(service.log().contains("dropped after 100000 bytes"));
+    QVERIFY(service.log().contains("dropped as asked after 100000 of"));
 }
 
 void TestCloudService::abandonedThrottledTransfer()

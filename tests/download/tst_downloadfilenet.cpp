@@ -1,7 +1,9 @@
 #include "HttpTestServer.h"
 #include "download/DownloadFileNet.h"
+#include "download/PartialDownload.h"
 #include "download/ProgressDialog.h"
 #include "service/TrustedSsl.h"
+#include "trust/Sha256.h"
 
 #include <QApplication>
 #include <QDir>
@@ -15,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #ifdef Q_OS_LINUX
@@ -27,7 +30,9 @@ namespace {
 constexpr int kPayloadSize = 300 * 1024;
 constexpr size_t kSlowSize = 8 * 1024 * 1024;
 constexpr size_t kShortAnnounced = 100000;
+constexpr qint64 kCut = 100000;
 const char* const kBinary = "application/octet-stream";
+const char* const kDate = "Tue, 08 Dec 2026 13:49:50 GMT";
 
 QStringList g_messages;
 QtMessageHandler g_previousHandler = nullptr;
@@ -55,6 +60,19 @@ QByteArray makePayload()
     return data;
 }
 
+// The pauses before retries, in the order logged.
+QStringList loggedPauses()
+{
+    static const QRegularExpression pause("Download: retry \\d+ of \\d+ in (\\d+) s");
+    QStringList pauses;
+    for (const QString& message : qAsConst(g_messages)) {
+        const QRegularExpressionMatch match = pause.match(message);
+        if (match.hasMatch())
+            pauses << match.captured(1);
+    }
+    return pauses;
+}
+
 QByteArray readAll(const QString& path)
 {
     QFile file(path);
@@ -67,6 +85,21 @@ bool writeAll(const QString& path, const QByteArray& data)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
+
+// How "/pkg" answers in one test: a file that can be resumed behind a
+// strong ETag unless a test says otherwise.
+struct PackageRoute
+{
+    QByteArray content;
+    QByteArray changedTo; // served under ETag "v2" from the second request on
+    std::string etag = "\"v1\"";
+    std::string lastModified;
+    bool honoursRange = true;
+    std::string contentRange; // sent for a range instead of the true one
+    qint64 cutAt = -1;        // the first transfer drops the connection at this offset
+    QList<int> failures;      // statuses answered before the file, one per request
+    std::string retryAfter;
+};
 
 } // namespace
 
@@ -94,8 +127,18 @@ private slots:
     void unopenableTargetFails_data();
     void unopenableTargetFails();
     void writeErrorFails();
+    void resumesAfterACut_data();
+    void resumesAfterACut();
+    void keptPart_data();
+    void keptPart();
+    void retriesBusyServer_data();
+    void retriesBusyServer();
 
 private:
+    void servePackage(const httplib::Request& request, httplib::Response& response);
+    DownloadFileNet& prepare(DownloadFileNet& download);
+    QString part() const { return PartialDownload::partPath(target()); }
+    QString record() const { return PartialDownload::recordPath(target()); }
     void addPlainRoutes();
     void addSecureRoutes();
     QString target() const { return m_dir->filePath(QStringLiteral("downloads/update/pkg.zip")); }
@@ -107,7 +150,10 @@ private:
     std::unique_ptr<HttpTestServer> m_http;
     std::unique_ptr<HttpTestServer> m_https;
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::atomic<bool> m_releaseStalled{false};
+    std::atomic<int> m_stallRound{0};
+    std::mutex m_routeLock;
+    PackageRoute m_route;
+    QByteArrayList m_seen; // Range and If-Range of each request to "/pkg"
 };
 
 void TestDownloadFileNet::initTestCase()
@@ -181,15 +227,66 @@ void TestDownloadFileNet::addPlainRoutes()
             });
     });
     routes.Get("/stall", [this](const httplib::Request&, httplib::Response& response) {
+        // Stalls until the test function is over, which frees the thread.
+        const int round = m_stallRound;
         response.set_content_provider(
-            kPayloadSize, kBinary, [this](size_t offset, size_t, httplib::DataSink& sink) {
+            kPayloadSize, kBinary, [this, round](size_t offset, size_t, httplib::DataSink& sink) {
                 if (offset == 0)
                     return sink.write(m_payload.constData(), 1000);
-                while (!m_releaseStalled)
+                while (m_stallRound == round)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 return false;
             });
     });
+    routes.Get("/pkg", [this](const httplib::Request& request, httplib::Response& response) {
+        servePackage(request, response);
+    });
+}
+
+void TestDownloadFileNet::servePackage(const httplib::Request& request, httplib::Response& response)
+{
+    std::lock_guard<std::mutex> lock(m_routeLock);
+    const std::string ifRange = request.get_header_value("If-Range");
+    m_seen.append(QByteArray::fromStdString(request.get_header_value("Range") + " " + ifRange));
+    if (!m_route.failures.isEmpty()) {
+        response.status = m_route.failures.takeFirst();
+        if (!m_route.retryAfter.empty())
+            response.set_header("Retry-After", m_route.retryAfter);
+        return;
+    }
+    if (m_seen.size() > 1 && !m_route.changedTo.isEmpty()) {
+        m_route.content = m_route.changedTo;
+        m_route.etag = "\"v2\"";
+    }
+    if (!m_route.etag.empty())
+        response.set_header("ETag", m_route.etag);
+    if (!m_route.lastModified.empty())
+        response.set_header("Last-Modified", m_route.lastModified);
+    const bool weak = m_route.etag.rfind("W/", 0) == 0;
+    const bool ranged = m_route.honoursRange && request.ranges.size() == 1 &&
+                        ifRange == (weak ? m_route.lastModified : m_route.etag);
+    const QByteArray content = m_route.content;
+    const size_t size = size_t(content.size());
+    const size_t start = ranged ? size_t(request.ranges.front().first) : 0;
+    const_cast<httplib::Request&>(request).ranges.clear();
+    if (ranged) {
+        const std::string range =
+            QString("bytes %1-%2/%3").arg(start).arg(size - 1).arg(size).toStdString();
+        response.status = start < size ? 206 : 416;
+        response.set_header("Content-Range",
+                            m_route.contentRange.empty() ? range : m_route.contentRange);
+        if (start >= size)
+            return;
+    }
+    const qint64 cut = std::exchange(m_route.cutAt, -1);
+    response.set_content_provider(
+        size - start, kBinary,
+        [content, start, cut](size_t offset, size_t length, httplib::DataSink& sink) {
+            const size_t at = start + offset;
+            const size_t end = cut >= 0 ? std::min(at + length, size_t(cut)) : at + length;
+            return at < end &&
+                   sink.write(content.constData() + at, std::min<size_t>(end - at, 65536));
+        });
 }
 
 void TestDownloadFileNet::addSecureRoutes()
@@ -213,17 +310,30 @@ void TestDownloadFileNet::init()
     g_messages.clear();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
+    std::lock_guard<std::mutex> lock(m_routeLock);
+    m_route = PackageRoute();
+    m_route.content = m_payload;
+    m_seen.clear();
+}
+
+DownloadFileNet& TestDownloadFileNet::prepare(DownloadFileNet& download)
+{
+    download.setFilePath(target());
+    download.setShowProgress(false);
+    download.setRetrySecond(1);
+    return download;
 }
 
 void TestDownloadFileNet::cleanup()
 {
+    ++m_stallRound;
     QFile::remove(extraCaBundlePath());
     QDir().rmdir(QFileInfo(extraCaBundlePath()).absolutePath());
 }
 
 void TestDownloadFileNet::cleanupTestCase()
 {
-    m_releaseStalled = true;
+    ++m_stallRound;
     m_https.reset();
     m_http.reset();
     qInstallMessageHandler(g_previousHandler);
@@ -256,27 +366,29 @@ void TestDownloadFileNet::failureLeavesNoFile_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("logLine");
-    QTest::newRow("not found") << "/missing" << QString();
-    QTest::newRow("dropped connection") << "/short" << QString();
-    QTest::newRow("redirect without target") << "/nolocation" << QString();
+    QTest::addColumn<bool>("retried");
+    QTest::newRow("not found") << "/missing" << QString() << false;
+    QTest::newRow("dropped connection, no validator") << "/short" << QString() << true;
+    QTest::newRow("redirect without target") << "/nolocation" << QString() << false;
     QTest::newRow("redirect not followed") << "/choices"
-                                           << "HTTP status 300";
+                                           << "HTTP status 300" << false;
     QTest::newRow("stalled") << "/stall"
-                             << "Download failed: stalled";
+                             << "Download failed: stalled" << true;
 }
 
 void TestDownloadFileNet::failureLeavesNoFile()
 {
     QFETCH(QString, path);
     QFETCH(QString, logLine);
+    QFETCH(bool, retried);
     QVERIFY(writeAll(target(), "an older package"));
     DownloadFileNet download;
-    download.setFilePath(target());
-    download.setShowProgress(false);
-    download.setStallTimeout(1000);
+    prepare(download).setStallTimeout(1000);
     download.download(QUrl(urlFor(path)));
 
-    QVERIFY(!QFile::exists(target()));
+    QVERIFY(!QFile::exists(target()) && !QFile::exists(part()) && !QFile::exists(record()));
+    QCOMPARE(download.outcome().kind, DownloadOutcome::Kind::Failed);
+    QCOMPARE(loggedPauses().size(), retried ? 3 : 0);
     if (!logLine.isEmpty())
         QVERIFY2(logged(logLine), qPrintable(g_messages.join('\n')));
 }
@@ -284,13 +396,20 @@ void TestDownloadFileNet::failureLeavesNoFile()
 void TestDownloadFileNet::cancelLeavesNoFile_data()
 {
     QTest::addColumn<bool>("showProgress");
-    QTest::newRow("cancel request") << false;
-    QTest::newRow("dialog cancel button") << true;
+    QTest::addColumn<QString>("path");
+    QTest::newRow("cancel request") << false << "/slow";
+    QTest::newRow("dialog cancel button") << true << "/slow";
+    QTest::newRow("during a retry pause, with a kept part") << false << "/pkg";
 }
 
 void TestDownloadFileNet::cancelLeavesNoFile()
 {
     QFETCH(bool, showProgress);
+    QFETCH(QString, path);
+    m_route.failures = {503};
+    m_route.retryAfter = "30";
+    QVERIFY(writeAll(part(), m_payload.left(kCut)));
+    QVERIFY((PartialDownload{urlFor(path), "\"v1\"", kPayloadSize, -1, {}}).write(target()));
     DownloadFileNet download;
     download.setFilePath(target());
     download.setShowProgress(showProgress);
@@ -305,10 +424,17 @@ void TestDownloadFileNet::cancelLeavesNoFile()
         if (dialog && dialog->value() > 0)
             dialog->findChild<QPushButton*>()->click();
     });
+    QTimer cancelWhilePausing;
+    connect(&cancelWhilePausing, &QTimer::timeout, this, [&download] {
+        if (!loggedPauses().isEmpty())
+            download.cancelDownload();
+    });
     pressCancel.start(10);
-    download.download(QUrl(urlFor("/slow")));
+    cancelWhilePausing.start(10);
+    download.download(QUrl(urlFor(path)));
 
-    QVERIFY(!QFile::exists(target()));
+    QCOMPARE(download.outcome().kind, DownloadOutcome::Kind::Cancelled);
+    QVERIFY(!QFile::exists(target()) && !QFile::exists(part()) && !QFile::exists(record()));
 }
 
 void TestDownloadFileNet::cancelWithoutReplyDoesNothing()
@@ -383,6 +509,7 @@ void TestDownloadFileNet::verifiesCertificates()
         QCOMPARE(readAll(target()), m_payload);
     const bool sslLine = logged("SSL Errors") && logged("One or more SSL errors has occurred:");
     QCOMPARE(sslLine, !trusted);
+    QVERIFY(loggedPauses().isEmpty());
 }
 
 void TestDownloadFileNet::unopenableTargetFails_data()
@@ -433,6 +560,161 @@ void TestDownloadFileNet::writeErrorFails()
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+void TestDownloadFileNet::resumesAfterACut_data()
+{
+    QTest::addColumn<bool>("laterCall"); // else a retry within the same download()
+    QTest::addColumn<bool>("signedContent");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QByteArray>("ifRange"); // with the request for the rest; none: not asked
+    QTest::addColumn<bool>("startedOver");   // with a request for the whole file
+
+    const QByteArray v1 = "\"v1\"";
+    QTest::newRow("retry resumes") << false << false << "etag" << v1 << false;
+    QTest::newRow("retry resumes, signed") << false << true << "etag" << v1 << false;
+    QTest::newRow("later call resumes") << true << false << "etag" << v1 << false;
+    QTest::newRow("later call resumes, signed") << true << true << "etag" << v1 << false;
+    QTest::newRow("by date, a weak ETag is none")
+        << true << true << "date" << QByteArray(kDate) << false;
+    QTest::newRow("no validator at all") << false << true << "weak" << QByteArray() << true;
+    QTest::newRow("server ignores the range") << true << true << "ignores range" << v1 << false;
+    QTest::newRow("package changed") << true << false << "changed" << v1 << false;
+    QTest::newRow("another range sent, started over")
+        << false << true << "other range" << v1 << true;
+}
+
+void TestDownloadFileNet::resumesAfterACut()
+{
+    QFETCH(bool, laterCall);
+    QFETCH(bool, signedContent);
+    QFETCH(QString, server);
+    QFETCH(QByteArray, ifRange);
+    QFETCH(bool, startedOver);
+    QByteArray expected = m_payload;
+    m_route.cutAt = kCut;
+    m_route.honoursRange = server != "ignores range";
+    if (server == "date" || server == "weak")
+        m_route.etag = "W/\"v1\"";
+    if (server == "date")
+        m_route.lastModified = kDate;
+    if (server == "changed")
+        m_route.changedTo = expected = m_payload.right(kPayloadSize - 7) + "changed";
+    if (server == "other range")
+        m_route.contentRange = "bytes 0-99/307200";
+    DownloadFileNet download;
+    prepare(download).setMaxRetries(laterCall ? 0 : DownloadFileNet::kMaxRetries);
+    if (signedContent)
+        download.setExpectedContent(expected.size(), Sha256::hexOf(expected));
+    QSignalSpy progress(&download, &DownloadFileNet::downloadProgress);
+    download.download(QUrl(urlFor("/pkg")));
+    if (laterCall) {
+        QCOMPARE(download.outcome().kind, DownloadOutcome::Kind::Failed);
+        QCOMPARE(readAll(part()), m_payload.left(int(kCut)));
+        QCOMPARE(PartialDownload::read(target()).validator, ifRange);
+        download.download(QUrl(urlFor("/pkg")));
+    }
+
+    QVERIFY2(download.outcome().complete(), qPrintable(download.outcome().reason));
+    QCOMPARE(readAll(target()), expected);
+    QVERIFY(!QFile::exists(part()) && !QFile::exists(record()));
+    std::lock_guard<std::mutex> lock(m_routeLock);
+    const QByteArray rest = ifRange.isEmpty() ? " " : "bytes=100000- " + ifRange;
+    for (const QByteArray& seen : qAsConst(m_seen))
+        QVERIFY2(seen == " " || seen == rest, seen.constData());
+    QCOMPARE(m_seen.last(), startedOver ? QByteArray(" ") : rest);
+    // Resumed, the bar goes on from the kept bytes towards the whole length.
+    for (int i = 1; i < progress.count() && (server == "etag" || server == "date"); ++i) {
+        QVERIFY(progress.at(i).at(0).toLongLong() >= progress.at(i - 1).at(0).toLongLong());
+        QCOMPARE(progress.at(i).at(1).toLongLong(), qint64(kPayloadSize));
+    }
+}
+
+void TestDownloadFileNet::keptPart_data()
+{
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<QString>("recordPath"); // empty: no record
+    QTest::addColumn<QByteArray>("validator");
+    QTest::addColumn<bool>("servedIntact");
+    QTest::addColumn<QByteArrayList>("seen");
+    QTest::addColumn<bool>("complete");
+
+    const QByteArray head = m_payload.left(kCut);
+    const QByteArray wrong(kCut, 'x');
+    const QByteArray v1 = "\"v1\"";
+    const QByteArray rest = "bytes=100000- \"v1\"";
+    const QByteArrayList whole{" "};
+    QTest::newRow("continued") << head << "/pkg" << v1 << true << QByteArrayList{rest} << true;
+    QTest::newRow("no record") << head << "" << v1 << true << whole << true;
+    QTest::newRow("record of another address") << head << "/other" << v1 << true << whole << true;
+    QTest::newRow("record without validator")
+        << head << "/pkg" << QByteArray() << true << whole << true;
+    QTest::newRow("longer than signed") << m_payload + "x"
+                                        << "/pkg" << v1 << true << whole << true;
+    QTest::newRow("whole but not renamed, server refuses the range")
+        << m_payload << "/pkg" << v1 << true << QByteArrayList{"bytes=307200- " + v1, " "} << true;
+    QTest::newRow("wrong bytes kept, fetched whole once more")
+        << wrong << "/pkg" << v1 << true << QByteArrayList{rest, " "} << true;
+    QTest::newRow("wrong hash again, fails closed")
+        << wrong << "/pkg" << v1 << false << QByteArrayList{rest, " "} << false;
+}
+
+void TestDownloadFileNet::keptPart()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(QString, recordPath);
+    QFETCH(QByteArray, validator);
+    QFETCH(bool, servedIntact);
+    QFETCH(bool, complete);
+    const QByteArray sha256 = Sha256::hexOf(m_payload);
+    QVERIFY(writeAll(part(), kept));
+    const PartialDownload keptRecord{urlFor(recordPath), validator, kPayloadSize, kPayloadSize,
+                                     sha256};
+    QVERIFY(recordPath.isEmpty() || keptRecord.write(target()));
+    if (!servedIntact)
+        m_route.content[kPayloadSize - 1] = '!';
+    DownloadFileNet download;
+    prepare(download).setExpectedContent(kPayloadSize, sha256);
+    download.download(QUrl(urlFor("/pkg")));
+
+    QCOMPARE(download.outcome().complete(), complete);
+    QCOMPARE(readAll(target()), complete ? m_payload : QByteArray());
+    QVERIFY(!QFile::exists(part()) && !QFile::exists(record()));
+    std::lock_guard<std::mutex> lock(m_routeLock);
+    QTEST(m_seen, "seen");
+}
+
+void TestDownloadFileNet::retriesBusyServer_data()
+{
+    QTest::addColumn<QList<int>>("failures");
+    QTest::addColumn<QString>("retryAfter");
+    QTest::addColumn<QStringList>("pauses");
+    QTest::addColumn<bool>("complete");
+
+    QTest::newRow("503, Retry-After") << QList<int>{503} << "2" << QStringList{"2"} << true;
+    QTest::newRow("Retry-After capped") << QList<int>{503} << "120" << QStringList{"30"} << true;
+    QTest::newRow("429 and 502, doubling pauses")
+        << QList<int>{429, 502} << "" << QStringList{"1", "2"} << true;
+    QTest::newRow("Retry-After as a date: doubling")
+        << QList<int>{500} << kDate << QStringList{"1"} << true;
+    QTest::newRow("three times at most")
+        << QList<int>{500, 500, 500, 500} << "" << QStringList{"1", "2", "4"} << false;
+    QTest::newRow("not found: no retry") << QList<int>{404} << "1" << QStringList() << false;
+}
+
+void TestDownloadFileNet::retriesBusyServer()
+{
+    QFETCH(QList<int>, failures);
+    QFETCH(QString, retryAfter);
+    QFETCH(bool, complete);
+    m_route.failures = failures;
+    m_route.retryAfter = retryAfter.toStdString();
+    DownloadFileNet download;
+    prepare(download).download(QUrl(urlFor("/pkg")));
+
+    QCOMPARE(download.outcome().complete(), complete);
+    QCOMPARE(readAll(target()), complete ? m_payload : QByteArray());
+    QTEST(loggedPauses(), "pauses");
 }
 
 QTEST_MAIN(TestDownloadFileNet)
