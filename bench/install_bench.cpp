@@ -1,8 +1,12 @@
-// Installs one package the way the updater does: unpacks it, backs up every
-// installed file it replaces and copies it over the installation. Prints the
+// Installs one package the way the updater does: unpacks it, prepares the
+// installation while the main program would still run (the comparison with
+// the installed files, the unpacked files made durable), then installs what
+// changed, the part during which the main program is stopped. Prints the
 // time of each step and the peak memory.
 //   install_bench ARCHIVE APPLICATION_DIR WORK_DIR
-// The package is unpacked into WORK_DIR/temp and backed up into WORK_DIR/backup.
+// The package is unpacked into WORK_DIR/temp and backed up into
+// WORK_DIR/backup; both are left there, as the updater leaves them until the
+// main program runs again.
 
 #include "PeakRss.h"
 #include "download/ExtractZip.h"
@@ -36,7 +40,7 @@ int main(int argc, char** argv)
     const QString work = QDir(QString::fromLocal8Bit(argv[3])).absolutePath();
     const QString tempFolder = work + "/temp";
     const QString backupFolder = work + "/backup";
-    if (!QDir().mkpath(tempFolder) || !QDir().mkpath(backupFolder)) {
+    if (!QDir().mkpath(tempFolder)) {
         std::fprintf(stderr, "cannot create the work folders below %s\n", argv[3]);
         return 1;
     }
@@ -54,14 +58,22 @@ int main(int argc, char** argv)
     PackageInstaller installer(applicationDir, tempFolder, backupFolder);
     for (const QString& entry : entries)
         installer.addEntry(entry);
-    // The shipped path: backup, journal and both syncs, copy, new version.
+    QString reason;
+    if (!installer.prepare(reason)) {
+        std::fprintf(stderr, "preparation failed: %s\n", qPrintable(reason));
+        return 1;
+    }
+    const double prepare = seconds(clock);
+
+    // From here to the end of installAll() the main program is stopped.
     const bool installed = installer.installAll("2.0");
     const double install = seconds(clock);
     if (!installed)
         std::fprintf(stderr, "installation failed\n");
 
-    std::printf("%d files: unpack %.2f s, backup + journal + copy + syncs %.2f s, total %.2f s, "
-                "peak RSS %ld KiB\n",
-                entries.size(), unpack, install, unpack + install, peakRssKiB());
+    std::printf("%d files, %d changed: unpack %.2f s, prepare %.2f s, install %.2f s, "
+                "total %.2f s, peak RSS %ld KiB\n",
+                entries.size(), installer.fileCount(), unpack, prepare, install,
+                unpack + prepare + install, peakRssKiB());
     return installed ? 0 : 1;
 }

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # What making the installation crash-proof costs: the whole journaled
-# installation (backup, journal, copy, one syncfs before and one after the
-# copies, the version in config.ini, clean-up) of the 10,000-file / 500 MB
-# package over an installation that holds every one of its files, once as
-# shipped and once with syncfs/fsync/fdatasync made no-ops, beside two `cp -a`
-# with and without a final `sync`. The package is unpacked and on disk before
-# each timed run, for every side alike.
+# installation (comparison, backup, journal, renames into place, the syncs,
+# the version in config.ini, clean-up) of the 10,000-file / 500 MB package
+# over the installation of the version before, in which every file changed,
+# once as shipped and once with syncfs/fsync/fdatasync made no-ops, beside
+# two `cp -a` with and without a final `sync`. The package is unpacked and on
+# disk before each timed run, for every side alike.
 #   bench/journal.sh [BUILD_DIR]      (BENCH_DIR: work folder, RUNS: repetitions)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,15 +13,18 @@ source bench/package.sh
 build=${1:-build}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-journal}
 runs=${RUNS:-3}
-driver=$build/tests/update/install_driver
+driver=$build/tests/install/install_driver
 [ -x "$driver" ] || { echo "build $driver first" >&2; exit 1; }
 mkdir -p "$work"
+base=$work/package-base.zip
 package=$work/package.zip
-[ -f "$package" ] || { echo "generating $package ..."; make_package "$package"; }
+[ -f "$base" ] || { echo "generating $base ..."; make_package "$base" 100 0; }
+[ -f "$package" ] || { echo "generating $package ..."; make_package "$package" 100 100; }
+old=$work/old
+rm -rf "$old"
+unzip -q "$base" -d "$old"
+printf '[Version]\nVersion=1.0\n' >"$old/config.ini"
 app=$work/app
-rm -rf "$app"
-unzip -q "$package" -d "$app"
-printf '[Version]\nVersion=1.0\n' >"$app/config.ini"
 
 printf 'int syncfs(int f){(void)f;return 0;}\nint fsync(int f){(void)f;return 0;}\n'\
 'int fdatasync(int f){(void)f;return 0;}\n' >"$work/nosync.c"
@@ -29,7 +32,7 @@ cc -shared -fPIC -o "$work/nosync.so" "$work/nosync.c"
 
 now() { date +%s.%N; }
 since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.2f", e - s }'; }
-settle() { rm -rf "$app/downloads" "$work/temp" "$work/backup"; sync; sleep 1; }
+settle() { rm -rf "$app" "$work/temp" "$work/backup"; cp -a "$old" "$app"; sync; sleep 1; }
 
 ours() { # label [LD_PRELOAD]
   mkdir -p "$app/downloads/update"
@@ -56,5 +59,4 @@ for run in $(seq "$runs"); do
   settle; reference "two cp -a + sync" sync
   settle; reference "two cp -a" nosync
 done
-settle
-rm -rf "$app"
+rm -rf "$app" "$old" "$work/temp" "$work/backup"

@@ -7,8 +7,8 @@
 class QJsonObject;
 
 // The record of one installation, kept below the update folder from before
-// the first file of the installation is written until the installation is
-// either committed or given back. It names every target with its backup (or
+// the first installed file is set aside until the installation is either
+// committed or given back. It names every target with its backup (or
 // none, for a file the package adds), the folders the installation creates
 // and both versions, so that a start after a crash can undo exactly what an
 // interrupted installation did. Paths are stored relative to the application

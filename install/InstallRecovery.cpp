@@ -4,6 +4,7 @@
 #include "install/InstallCheckpoint.h"
 #include "install/InstallJournal.h"
 #include "install/InstallationLayout.h"
+#include "install/SameContent.h"
 #include "platform/Platform.h"
 
 #include <QDebug>
@@ -39,34 +40,15 @@ bool removeFileIfPresent(const QString& path)
     return false;
 }
 
-// Size first, then bytes.
-bool haveSameContent(const QString& one, const QString& other)
-{
-    const QFileInfo first(one);
-    const QFileInfo second(other);
-    if (!first.isFile() || !second.isFile() || first.size() != second.size())
-        return false;
-    QFile a(one);
-    QFile b(other);
-    if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly))
-        return false;
-    constexpr qint64 kChunk = 1 << 16;
-    for (;;) {
-        const QByteArray chunk = a.read(kChunk);
-        if (chunk != b.read(kChunk))
-            return false;
-        if (chunk.isEmpty())
-            return a.atEnd() && b.atEnd();
-    }
-}
-
 bool putBack(const QString& backup, const QString& target)
 {
     // Backups are renamed back into place, so one that is gone has been put
-    // back by a rollback cut short and nothing is left to give back. One
-    // lost some other way could never be given back either; keeping the
-    // journal for it would only block every later update, which is what can
-    // still repair the installation.
+    // back by a rollback cut short, or was never made (the journal comes
+    // before the first one), and nothing is left to give back. One lost some
+    // other way could never be given back either; keeping the journal for it
+    // would only block every later update, which is what can still repair
+    // the installation. A target that is missing was set aside and not yet
+    // replaced: its backup differs from it and goes back.
     if (!QFileInfo::exists(backup))
         return true;
     // An installed file keeps the owner and mode of the one it replaced, so

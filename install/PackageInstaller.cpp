@@ -4,6 +4,7 @@
 #include "config/FileUtils.h"
 #include "install/InstallCheckpoint.h"
 #include "install/InstallJournal.h"
+#include "install/SameContent.h"
 #include "platform/Platform.h"
 
 #include <QDebug>
@@ -16,9 +17,10 @@
 
 namespace {
 
-void logFailure(const char* what, const QString& from, const QString& to)
+void logFailure(const char* what, const QString& from, const QString& to,
+                const QString& reason = QString())
 {
-    qInfo() << QString("Update %1 failure: from:%2 to:%3").arg(what, from, to);
+    qInfo() << QString("Update %1 failure: from:%2 to:%3 %4").arg(what, from, to, reason).trimmed();
 }
 
 void logUpdate(const QString& text)
@@ -69,11 +71,14 @@ PackageInstaller::PackageInstaller(QString applicationDir, QString tempFolder, Q
       m_backupFolder(std::move(backupFolder))
 {}
 
+QString PackageInstaller::updaterTarget() const
+{
+    return m_applicationDir + "/" + platform::temporaryUpdaterFileName();
+}
+
 QString PackageInstaller::targetOf(const QString& entry) const
 {
-    if (isUpdaterEntry(entry))
-        return m_applicationDir + "/" + platform::temporaryUpdaterFileName();
-    return m_applicationDir + entry;
+    return isUpdaterEntry(entry) ? updaterTarget() : m_applicationDir + entry;
 }
 
 void PackageInstaller::addEntry(const QString& entry)
@@ -82,7 +87,8 @@ void PackageInstaller::addEntry(const QString& entry)
     item.source = m_tempFolder + entry;
     item.target = targetOf(entry);
     item.backup = m_backupFolder + item.target.mid(m_applicationDir.size());
-    if (isUpdaterEntry(entry) && !takesUpdaterSlot(item)) {
+    // A plain file named like the new updater competes for its place too.
+    if (item.target == updaterTarget() && !takesUpdaterSlot(item)) {
         logSkipped(item.source);
         return;
     }
@@ -106,69 +112,137 @@ bool PackageInstaller::takesUpdaterSlot(const Item& item)
     return true;
 }
 
-bool PackageInstaller::backUp(QString& failedPath)
+bool PackageInstaller::prepare(QString& reason)
 {
-    for (Item& item : m_items) {
-        item.existed = QFileInfo(item.target).isFile();
-        // Several updater entries share one target; its first backup is the
-        // original.
-        if (!item.existed || QFileInfo::exists(item.backup))
-            continue;
-        if (!makeFolderFor(item.backup) || !platform::copyFileExactly(item.target, item.backup)) {
-            failedPath = item.target;
+    const QString journal = InstallJournal::filePathIn(m_applicationDir);
+    if (QFileInfo::exists(journal)) {
+        reason = "an earlier installation is unfinished: " + journal;
+        return false;
+    }
+    for (const Item& item : qAsConst(m_items)) {
+        if (!QFileInfo(item.source).isFile()) {
+            reason = "a package file is missing: " + item.source;
             return false;
         }
+    }
+    const int total = m_items.size();
+    m_items.erase(std::remove_if(m_items.begin(), m_items.end(),
+                                 [this](const Item& item) { return isUnchanged(item); }),
+                  m_items.end());
+    logUpdate(QString::fromUtf8("有变化的文件 %1/%2").arg(m_items.size()).arg(total));
+    // Leftovers would be taken for backups by a recovery.
+    removeDirectory(m_backupFolder);
+    if (!platform::flushToDisk(m_tempFolder, sourceFiles())) {
+        reason = "the unpacked package could not be written to disk";
+        return false;
+    }
+    m_prepared = true;
+    return true;
+}
+
+// The new updater always goes to its temporary name, which the main program
+// looks for whatever it holds.
+bool PackageInstaller::isUnchanged(const Item& item) const
+{
+    return item.target != updaterTarget() && haveSameContent(item.source, item.target);
+}
+
+bool PackageInstaller::backUp(QString& reason)
+{
+    noteExistingTargets();
+    return setAsideExisting(reason);
+}
+
+void PackageInstaller::noteExistingTargets()
+{
+    for (Item& item : m_items)
+        item.existed = QFileInfo(item.target).isFile();
+}
+
+bool PackageInstaller::setAsideExisting(QString& reason)
+{
+    for (Item& item : m_items) {
+        if (!item.existed)
+            continue;
+        if (!makeFolderFor(item.backup, nullptr)) {
+            reason = item.target + ": no folder for its backup " + item.backup;
+            return false;
+        }
+        const platform::FileMove moved = platform::setAside(item.target, item.backup);
+        if (!moved.succeeded()) {
+            reason = item.target + ": " + moved.reason;
+            return false;
+        }
+        item.movedAway = moved.way == platform::FileMove::Way::Renamed;
+        item.backupCopied = moved.way == platform::FileMove::Way::Copied;
         passInstallCheckpoint("backup");
     }
-    // Folders made for backups are not part of the installation.
-    m_addedFolders.clear();
     return true;
+}
+
+// A copied backup must be on disk before the target it stands for is
+// written; a renamed one is the installed file itself.
+bool PackageInstaller::secureCopiedBackups() const
+{
+    const QStringList copies = copiedBackups();
+    return copies.isEmpty() || platform::flushToDisk(m_backupFolder, copies);
 }
 
 bool PackageInstaller::install()
 {
     bool success = true;
     for (Item& item : m_items) {
-        if (makeFolderFor(item.target) && platform::copyFileOver(item.source, item.target)) {
+        QString reason;
+        if (installFile(item, reason)) {
             item.written = true;
             passInstallCheckpoint("install");
             continue;
         }
-        logFailure("install", item.source, item.target);
+        logFailure("install", item.source, item.target, reason);
         success = false;
     }
     return success;
 }
 
+bool PackageInstaller::installFile(Item& item, QString& reason)
+{
+    if (!makeFolderFor(item.target, &m_addedFolders)) {
+        reason = "no folder for it";
+        return false;
+    }
+    const platform::FileMove moved =
+        platform::moveIntoPlace(item.source, item.target, replacedFileOf(item));
+    reason = moved.reason;
+    return moved.succeeded();
+}
+
+// Where the file a target replaces is by now.
+QString PackageInstaller::replacedFileOf(const Item& item)
+{
+    if (item.movedAway)
+        return item.backup;
+    return item.existed ? item.target : QString();
+}
+
 bool PackageInstaller::rollBack()
 {
-    const QSet<QString> written = writtenTargets();
     // Added files go first: the room they free is all that putting a
     // backup back by a copy, across file systems, may need.
-    bool whole = removeAddedFiles(written);
-    whole = putBackReplacedFiles(written) && whole;
+    bool whole = removeAddedFiles();
+    whole = putBackReplacedFiles() && whole;
     removeAddedFolders();
     return whole;
 }
 
-QSet<QString> PackageInstaller::writtenTargets() const
-{
-    QSet<QString> targets;
-    for (const Item& item : m_items) {
-        if (item.written)
-            targets.insert(item.target);
-    }
-    return targets;
-}
-
-// Several entries may share a target; each target is handled once.
-bool PackageInstaller::removeAddedFiles(QSet<QString> written)
+bool PackageInstaller::removeAddedFiles()
 {
     bool whole = true;
-    for (const Item& item : qAsConst(m_items)) {
-        if (item.existed || !written.remove(item.target))
+    for (Item& item : m_items) {
+        if (item.existed || !item.written)
             continue;
-        if (QFileInfo::exists(item.target) && !QFile::remove(item.target)) {
+        if (!QFileInfo::exists(item.target) || QFile::remove(item.target)) {
+            item.written = false;
+        } else {
             logFailure("rollback", item.source, item.target);
             whole = false;
         }
@@ -177,13 +251,15 @@ bool PackageInstaller::removeAddedFiles(QSet<QString> written)
     return whole;
 }
 
-bool PackageInstaller::putBackReplacedFiles(QSet<QString> written)
+bool PackageInstaller::putBackReplacedFiles()
 {
     bool whole = true;
-    for (const Item& item : qAsConst(m_items)) {
-        if (!item.existed || !written.remove(item.target))
+    for (Item& item : m_items) {
+        if (!item.existed || !(item.movedAway || item.written))
             continue;
-        if (!platform::moveFileOver(item.backup, item.target)) {
+        if (platform::moveFileOver(item.backup, item.target)) {
+            item.movedAway = item.written = false;
+        } else {
             logFailure("rollback", item.backup, item.target);
             whole = false;
         }
@@ -194,34 +270,41 @@ bool PackageInstaller::putBackReplacedFiles(QSet<QString> written)
 
 bool PackageInstaller::installAll(const QString& newVersion)
 {
-    InstallJournal journal(m_applicationDir);
-    QString failedPath;
-    if (!backUp(failedPath)) {
-        qInfo() << QString("Update backup failure: %1").arg(failedPath);
-        clearWork(journal);
+    QString reason;
+    // An unfinished earlier installation keeps its work: it is recovery's.
+    if (!m_prepared && !prepare(reason)) {
+        logUpdate(reason);
         return false;
     }
-    if (!journalPlan(journal, newVersion) || !secureBackups(journal)) {
+    InstallJournal journal(m_applicationDir);
+    if (!startJournal(journal, newVersion))
+        return false;
+    if (!backUpDurably() || !install() || !commit(journal)) {
+        giveBack(journal);
+        return false;
+    }
+    return true;
+}
+
+// Durable before the first target is set aside: a rename into the backup
+// folder already changes the installation.
+bool PackageInstaller::startJournal(InstallJournal& journal, const QString& newVersion)
+{
+    noteExistingTargets();
+    if (!journalPlan(journal, newVersion) || !journal.save(InstallJournal::State::Installing)) {
         logUpdate(QString::fromUtf8("安装记录写入失败"));
         clearWork(journal);
         return false;
     }
-    if (install() && commit(journal))
-        return true;
-    giveBack(journal);
-    return false;
+    passInstallCheckpoint("journal");
+    return true;
 }
 
 bool PackageInstaller::journalPlan(InstallJournal& journal, const QString& newVersion) const
 {
     journal.setVersions(readIniFileValue(journal.configPath(), "Version", "Version", QString()),
                         newVersion);
-    QSet<QString> journaled;
     for (const Item& item : m_items) {
-        // Several updater entries share one target.
-        if (journaled.contains(item.target))
-            continue;
-        journaled.insert(item.target);
         if (!journal.addTarget(item.target, item.existed ? item.backup : QString()))
             return false;
     }
@@ -252,14 +335,14 @@ QStringList PackageInstaller::plannedFolders() const
     return planned;
 }
 
-// The journal may only appear once every backup it names is on disk.
-bool PackageInstaller::secureBackups(InstallJournal& journal)
+bool PackageInstaller::backUpDurably()
 {
-    if (!platform::flushToDisk(m_applicationDir, backupFiles()))
+    QString reason;
+    if (!setAsideExisting(reason) || !secureCopiedBackups()) {
+        qInfo() << QString("Update backup failure: %1").arg(reason);
         return false;
-    if (!journal.save(InstallJournal::State::Installing))
-        return false;
-    passInstallCheckpoint("journal");
+    }
+    passInstallCheckpoint("backedUp");
     return true;
 }
 
@@ -305,11 +388,19 @@ void PackageInstaller::clearWork(InstallJournal& journal)
     journal.remove();
 }
 
-QStringList PackageInstaller::backupFiles() const
+QStringList PackageInstaller::sourceFiles() const
+{
+    QStringList files;
+    for (const Item& item : m_items)
+        files.append(item.source);
+    return files;
+}
+
+QStringList PackageInstaller::copiedBackups() const
 {
     QStringList files;
     for (const Item& item : m_items) {
-        if (item.existed)
+        if (item.backupCopied)
             files.append(item.backup);
     }
     return files;
@@ -323,7 +414,8 @@ QStringList PackageInstaller::targetFiles() const
     return files;
 }
 
-bool PackageInstaller::makeFolderFor(const QString& file)
+// The folders it makes are listed in `made`, when given.
+bool PackageInstaller::makeFolderFor(const QString& file, QStringList* made)
 {
     QStringList missing;
     for (QFileInfo folder(QFileInfo(file).path()); !folder.exists(); folder.setFile(folder.path()))
@@ -331,7 +423,8 @@ bool PackageInstaller::makeFolderFor(const QString& file)
     for (const QString& folder : missing) {
         if (!platform::makeFolder(folder))
             return false;
-        m_addedFolders.append(folder);
+        if (made)
+            made->append(folder);
     }
     return true;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -8,10 +7,13 @@
 class InstallJournal;
 
 // Puts the unpacked files of a package over an installation so that a failure
-// at any file can be undone completely: every target that existed is backed
-// up before the first one is written, and the rollback removes whatever the
-// package added, folders included, then renames the backups of the targets
-// it wrote back into their places. Backups are exact stand-ins for the
+// at any file can be undone completely. Only files that differ from what is
+// installed are touched. Each target that exists is set aside into the
+// backup folder, and the unpacked file renamed into its place: no byte is
+// copied where a rename reaches (the work folder lies inside the
+// installation); copies remain only across file systems. The rollback
+// removes whatever the package added, folders included, then renames the
+// backups back into their places. Backups are exact stand-ins for the
 // originals, so a rollback needs no free space: a disk that filled up during
 // the installation cannot stop it.
 class PackageInstaller
@@ -22,29 +24,42 @@ public:
     // One package file, as a path below the temp folder starting with "/".
     void addEntry(const QString& entry);
 
-    // Copies every target that exists into the backup folder, with its
-    // owner and mode. Stops at the first copy that fails, naming it in
-    // `failedPath`; nothing in the installation has been written by then.
-    bool backUp(QString& failedPath);
-    // Copies every package file to its target, going on past failures so
-    // each one is logged. True when all of them landed.
+    // Everything that only reads the installation, run while its program
+    // still works: drops each package file whose target holds the same bytes
+    // (the updater's own entry always goes to its temporary name), clears
+    // the backup folder and makes the unpacked files that are left durable,
+    // so that the syncs of the installation have little left to write.
+    // False with the reason when a package file is missing or an earlier
+    // installation is unfinished (its journal is there); nothing is changed
+    // then. installAll() runs it when the caller has not.
+    bool prepare(QString& reason);
+    // The files left to install; after prepare(), those that changed.
+    int fileCount() const { return m_items.size(); }
+
+    // Sets every target that exists aside into the backup folder: renamed,
+    // or across file systems copied with its owner, mode and times. Stops at
+    // the first that fails, `reason` naming it and why; rollBack() gives
+    // back what was renamed by then.
+    bool backUp(QString& reason);
+    // Puts every package file in its target's place, going on past failures
+    // so each one is logged. True when all of them landed.
     bool install();
-    // Undoes install(): added files removed first, then the targets it
-    // replaced put back from their backups, then the added folders removed.
-    // Targets it never wrote are left alone, their backups with them.
-    // Failures are logged and the rollback goes on; true when every target
-    // was given back.
+    // Undoes backUp() and install(): added files removed first, then the
+    // backups of targets that are no longer what they were put back, then
+    // the added folders removed. Targets never touched are left alone, their
+    // backups with them. Failures are logged and the rollback goes on; true
+    // when every target was given back.
     bool rollBack();
 
     // The whole installation in an order that no crash can leave half done:
-    // backUp(), then a journal of what install() will write, both durable
-    // before the first target is touched; install(); then, with the
-    // installation durable, `newVersion` into config.ini as the commit
-    // point, and the journal marked complete. A failure at any step gives
-    // the installation back and returns false; once nothing needs them,
-    // the backups, the unpacked package and the journal are removed too
-    // (the downloaded package is the caller's). A crash is undone by
-    // InstallRecovery at the next start.
+    // a durable journal naming every target with its backup, before the
+    // first target is set aside; backUp() (with copied backups made
+    // durable); install(); then, with the installation durable, `newVersion`
+    // into config.ini as the commit point, and the journal marked complete.
+    // A failure at any step gives the installation back and returns false;
+    // once nothing needs them, the backups, the unpacked package and the
+    // journal are removed too (the downloaded package is the caller's). A
+    // crash is undone by InstallRecovery at the next start.
     bool installAll(const QString& newVersion);
 
 private:
@@ -54,23 +69,33 @@ private:
         QString target;
         QString backup;
         bool existed = false;
+        bool movedAway = false;    // the target is now its backup
+        bool backupCopied = false; // across file systems; the target stayed
         bool written = false;
     };
 
+    QString updaterTarget() const;
     QString targetOf(const QString& entry) const;
     bool takesUpdaterSlot(const Item& item);
+    bool isUnchanged(const Item& item) const;
+    void noteExistingTargets();
+    bool setAsideExisting(QString& reason);
+    bool secureCopiedBackups() const;
+    bool installFile(Item& item, QString& reason);
+    static QString replacedFileOf(const Item& item);
+    bool startJournal(InstallJournal& journal, const QString& newVersion);
     bool journalPlan(InstallJournal& journal, const QString& newVersion) const;
     QStringList plannedFolders() const;
-    bool secureBackups(InstallJournal& journal);
+    bool backUpDurably();
     bool commit(InstallJournal& journal);
     void giveBack(InstallJournal& journal);
     void clearWork(InstallJournal& journal);
-    QStringList backupFiles() const;
+    QStringList sourceFiles() const;
+    QStringList copiedBackups() const;
     QStringList targetFiles() const;
-    QSet<QString> writtenTargets() const;
-    bool makeFolderFor(const QString& file);
-    bool removeAddedFiles(QSet<QString> written);
-    bool putBackReplacedFiles(QSet<QString> written);
+    bool makeFolderFor(const QString& file, QStringList* made);
+    bool removeAddedFiles();
+    bool putBackReplacedFiles();
     void removeAddedFolders();
 
     QString m_applicationDir;
@@ -78,6 +103,7 @@ private:
     QString m_backupFolder;
     QVector<Item> m_items;
     QStringList m_addedFolders;
+    bool m_prepared = false;
 };
 
 // Appends every file below `folder` as `base` cut out of its absolute path

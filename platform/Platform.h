@@ -72,6 +72,35 @@ bool copyFileExactly(const QString& existingFile, const QString& newFile);
 // no free space; across file systems an exact copy, after which
 // `existingFile` is removed.
 bool moveFileOver(const QString& existingFile, const QString& newFile);
+// What a move of one file did: a rename, where one reaches; a copy, where a
+// rename cannot cross file systems; or nothing, and why.
+struct FileMove
+{
+    enum class Way
+    {
+        Failed,
+        Renamed,
+        Copied
+    };
+    Way way = Way::Failed;
+    QString reason; // empty unless failed
+
+    bool succeeded() const { return way != Way::Failed; }
+};
+
+// Sets `installedFile` aside as `backupFile`, its exact stand-in: a rename,
+// which leaves nothing at the installed place; across file systems an exact
+// copy (see copyFileExactly), which leaves the installed file where it is.
+FileMove setAside(const QString& installedFile, const QString& backupFile);
+// Puts `unpackedFile` in place as `target`, looking as copyFileOver makes a
+// copy look, without copying where a rename reaches: it takes the owner and
+// mode of `replacedFile` (the file it replaces, wherever that is by now:
+// still at `target` or set aside), or for a new file (`replacedFile` empty)
+// keeps its own mode and takes the owner of the folder it lands in; then it
+// is renamed over `target`. Across file systems it is copied there instead.
+// On failure `target` is as it was.
+FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
+                       const QString& replacedFile);
 // Makes `folder`, whose parent exists, with the owner of that parent.
 bool makeFolder(const QString& folder);
 

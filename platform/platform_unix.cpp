@@ -313,15 +313,15 @@ bool placeCopy(int source, const QString& target, const struct stat& like, Times
     return ok;
 }
 
-// -1 for anything but a regular file that can be read.
-int openRegularFile(const QString& path, struct stat& status)
+// -1 for anything but a regular file that can be read, errno saying why.
+int openRegularFile(const QString& path, struct stat& status, int flags = 0)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0 || (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)))
+        return fd;
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
 }
 
 bool statFolderOf(const QString& path, struct stat& folder)
@@ -329,19 +329,51 @@ bool statFolderOf(const QString& path, struct stat& folder)
     return ::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &folder) == 0;
 }
 
-// What an installed file looks like: the file it replaces, or for a new one
-// the package's mode and the owner of the folder it lands in.
-bool installedLike(const QString& target, const struct stat& package, struct stat& like)
+// A new installed file keeps the package's mode and takes the owner of the
+// folder it lands in.
+bool newFileLike(const QString& target, const struct stat& package, struct stat& like)
 {
-    if (::stat(QFile::encodeName(target).constData(), &like) == 0)
-        return S_ISREG(like.st_mode);
     struct stat folder;
-    if (errno != ENOENT || !statFolderOf(target, folder))
+    if (!statFolderOf(target, folder))
         return false;
     like = package;
     like.st_uid = folder.st_uid;
     like.st_gid = folder.st_gid;
     return true;
+}
+
+bool regularFileStatus(const QString& path, struct stat& status)
+{
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    errno = S_ISREG(status.st_mode) ? 0 : EINVAL;
+    return errno == 0;
+}
+
+// What an installed file looks like: the file it replaces, or for a new one
+// the package's mode and the owner of the folder it lands in.
+bool installedLike(const QString& target, const struct stat& package, struct stat& like)
+{
+    if (regularFileStatus(target, like))
+        return true;
+    return errno == ENOENT && newFileLike(target, package, like);
+}
+
+FileMove moved(FileMove::Way way)
+{
+    return {way, QString()};
+}
+
+// From errno, which must still hold the failure.
+FileMove failedMove(const char* step)
+{
+    return {FileMove::Way::Failed,
+            QLatin1String(step) + QStringLiteral(": ") + qt_error_string(errno)};
+}
+
+int renameFile(const QString& from, const QString& to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData());
 }
 
 } // namespace
@@ -360,6 +392,37 @@ bool copyFileExactly(const QString& existingFile, const QString& newFile)
     struct stat original;
     const FileDescriptor source(openRegularFile(existingFile, original));
     return source.fd >= 0 && placeCopy(source.fd, newFile, original, Times::Kept);
+}
+
+FileMove setAside(const QString& installedFile, const QString& backupFile)
+{
+    if (renameFile(installedFile, backupFile) == 0)
+        return moved(FileMove::Way::Renamed);
+    if (errno != EXDEV)
+        return failedMove("rename");
+    return copyFileExactly(installedFile, backupFile) ? moved(FileMove::Way::Copied)
+                                                      : failedMove("copy");
+}
+
+FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
+                       const QString& replacedFile)
+{
+    struct stat package;
+    struct stat like;
+    // A link would be renamed as a link: only a file of the package goes in.
+    const FileDescriptor source(openRegularFile(unpackedFile, package, O_NOFOLLOW));
+    if (source.fd < 0)
+        return failedMove("open");
+    const bool known = replacedFile.isEmpty() ? newFileLike(target, package, like)
+                                              : regularFileStatus(replacedFile, like);
+    if (!known || !takeAttributes(source.fd, like, Times::Fresh))
+        return failedMove("attributes");
+    if (renameFile(unpackedFile, target) == 0)
+        return moved(FileMove::Way::Renamed);
+    if (errno != EXDEV)
+        return failedMove("rename");
+    return placeCopy(source.fd, target, like, Times::Fresh) ? moved(FileMove::Way::Copied)
+                                                            : failedMove("copy");
 }
 
 bool moveFileOver(const QString& existingFile, const QString& newFile)

@@ -8,10 +8,12 @@
 #include <QList>
 #include <QProcess>
 
+#include <string>
 #include <vector>
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <tlhelp32.h>
 
 namespace platform {
@@ -193,7 +195,75 @@ bool placeCopy(const QString& existingFile, const QString& newFile, std::vector<
     return placed;
 }
 
+FileMove moved(FileMove::Way way)
+{
+    return {way, QString()};
+}
+
+FileMove failedMove(const char* step, DWORD error)
+{
+    return {FileMove::Way::Failed,
+            QLatin1String(step) + QStringLiteral(": ") + qt_error_string(int(error))};
+}
+
+// Empty explicit entries, unprotected: the file takes what its folder hands
+// down, as a file made there would. The error, or ERROR_SUCCESS.
+DWORD inheritFolderSecurity(const QString& file)
+{
+    ACL empty;
+    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
+        return GetLastError();
+    std::wstring path = QDir::toNativeSeparators(file).toStdWString();
+    return SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr);
+}
+
+// A rename keeps the access list the file got where it was unpacked; a new
+// file takes that of its new folder instead, or goes back to where it came
+// from, so that a failure leaves the target as it was.
+FileMove settleNewFile(const QString& unpackedFile, const QString& target)
+{
+    const DWORD error = inheritFolderSecurity(target);
+    if (error == ERROR_SUCCESS)
+        return moved(FileMove::Way::Renamed);
+    MoveFileExW(wideFileName(target), wideFileName(unpackedFile), 0);
+    return failedMove("access list", error);
+}
+
 } // namespace
+
+FileMove setAside(const QString& installedFile, const QString& backupFile)
+{
+    if (MoveFileExW(wideFileName(installedFile), wideFileName(backupFile),
+                    MOVEFILE_REPLACE_EXISTING))
+        return moved(FileMove::Way::Renamed);
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOT_SAME_DEVICE)
+        return failedMove("rename", error);
+    return copyFileExactly(installedFile, backupFile) ? moved(FileMove::Way::Copied)
+                                                      : failedMove("copy", GetLastError());
+}
+
+FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
+                       const QString& replacedFile)
+{
+    // A replaced file passes its owner and access list on, as to a copy.
+    std::vector<BYTE> security;
+    if (!replacedFile.isEmpty()) {
+        security = securityOf(replacedFile);
+        if (security.empty() || !takeSecurity(unpackedFile, security))
+            return failedMove("security", GetLastError());
+    }
+    if (MoveFileExW(wideFileName(unpackedFile), wideFileName(target), MOVEFILE_REPLACE_EXISTING))
+        return security.empty() ? settleNewFile(unpackedFile, target)
+                                : moved(FileMove::Way::Renamed);
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOT_SAME_DEVICE)
+        return failedMove("rename", error);
+    return placeCopy(unpackedFile, target, security) ? moved(FileMove::Way::Copied)
+                                                     : failedMove("copy", GetLastError());
+}
 
 bool copyFileOver(const QString& existingFile, const QString& newFile)
 {

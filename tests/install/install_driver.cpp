@@ -1,11 +1,13 @@
 // Drives the installation and the recovery against a given application
 // folder, as the crash tests need them in a process of their own:
 //   install_driver install <application folder> <new version>
-//       installs what lies unpacked in <folder>/downloads/update/temp
+//       installs what lies unpacked in <folder>/downloads/update/temp, with a
+//       step "prepared" between the comparison and the installation
 //   install_driver recover <application folder>
 // INSTALL_DRIVER_STOP=<step>:<n> kills the process at the n-th pass of the
 // named step, the way a power cut or the task manager would.
 #include "config/FileUtils.h"
+#include "install/InstallCheckpoint.h"
 #include "install/InstallRecovery.h"
 #include "install/PackageInstaller.h"
 #include "support/InstallStop.h"
@@ -29,6 +31,13 @@ int install(const QString& applicationDir, const QString& newVersion)
     listPackageFiles(tempFolder, tempFolder, entries);
     for (const QString& entry : entries)
         installer.addEntry(entry);
+    // As the updater does: the comparison before the main program stops.
+    QString reason;
+    if (!installer.prepare(reason)) {
+        std::fprintf(stderr, "%s\n", qPrintable(reason));
+        return 1;
+    }
+    passInstallCheckpoint("prepared");
     if (!installer.installAll(newVersion))
         return 1;
     removeDirectory(updateFolder);

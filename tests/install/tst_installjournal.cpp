@@ -1,8 +1,8 @@
-#include "support/SmallDisk.h"
 #include "install/InstallJournal.h"
 #include "install/InstallRecovery.h"
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
+#include "support/SmallDisk.h"
 #include "support/TempInstallation.h"
 
 #include <QDir>
@@ -38,6 +38,18 @@ ino_t inodeOf(const QString& path)
 {
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
+}
+
+// Each file of the installation (the update folder left out) → its inode.
+QMap<QString, ino_t> inodesBelow(const QString& root)
+{
+    QMap<QString, ino_t> inodes;
+    const Snapshot tree = snapshot(root);
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        if (it.value() != "folder")
+            inodes.insert(it.key(), inodeOf(root + it.key()));
+    }
+    return inodes;
 }
 
 QByteArray contentOf(const QString& path)
@@ -79,8 +91,9 @@ QString packageFile(const QString& root, const QString& relative)
 }
 
 // A small installation at version 1.0 and, unpacked beside it, a package
-// for 2.0 that replaces files, adds files in new folders and carries a new
-// updater while an older one already waits as "VaDeroru_temp".
+// for 2.0 that replaces files, adds files in new folders, carries one file
+// unchanged and a new updater while an older one already waits as
+// "VaDeroru_temp".
 void buildSmallCase(const QString& root)
 {
     setVersion(root, "1.0");
@@ -95,6 +108,7 @@ void buildSmallCase(const QString& root)
     writeFile(packageFile(root, "a.txt"), "new a");
     writeFile(packageFile(root, "bin/core.dll"), "new core");
     writeFile(packageFile(root, "bin/plugin.dll"), "new plugin");
+    writeFile(packageFile(root, "bin/keep.dll"), "keep");
     writeFile(packageFile(root, "VaDeroru"), "new updater");
     for (int i = 0; i < 10; ++i)
         writeFile(packageFile(root, QString("files/f%1.txt").arg(i)),
@@ -104,7 +118,7 @@ void buildSmallCase(const QString& root)
 }
 
 // About two thousand files: 1500 replaced, 300 added in new folders, 500
-// left alone, and the updater.
+// left alone, 100 of them in the package unchanged, and the updater.
 void buildLargeCase(const QString& root)
 {
     setVersion(root, "1.0");
@@ -115,6 +129,8 @@ void buildLargeCase(const QString& root)
             writeFile(root + "/" + name, "old " + name.toUtf8() + filler);
             if (folder < 15)
                 writeFile(packageFile(root, name), "new " + name.toUtf8() + filler);
+            else if (folder == 15)
+                writeFile(packageFile(root, name), "old " + name.toUtf8() + filler);
         }
     }
     for (int folder = 0; folder < 3; ++folder) {
@@ -130,6 +146,15 @@ bool copyTree(const QString& from, const QString& to)
 {
     QDir(to).removeRecursively();
     return QProcess::execute("cp", {"-a", from, to}) == 0;
+}
+
+// The work folder's "downloads" on another file system: a link to a tmpfs.
+bool moveDownloadsTo(const QString& root, const SmallDisk& disk)
+{
+    return disk.isMounted() && QDir().mkpath(root + "/downloads") &&
+           copyTree(root + "/downloads", disk.path() + "/downloads") &&
+           QDir(root + "/downloads").removeRecursively() &&
+           QFile::link(disk.path() + "/downloads", root + "/downloads");
 }
 
 struct DriverRun
@@ -208,34 +233,83 @@ private slots:
     {
         QTest::addColumn<QString>("stop");
         QTest::addColumn<bool>("committed");
-        QTest::addColumn<QString>("untouched"); // a target not yet written when killed
-        QTest::newRow("after the first backup") << "backup:1" << false << "";
-        QTest::newRow("after some backups") << "backup:5" << false << "";
-        QTest::newRow("after the journal") << "journal:1" << false << "/a.txt";
-        QTest::newRow("after the first copy") << "install:1" << false << "/bin/core.dll";
-        QTest::newRow("in the middle of the copies") << "install:8" << false << "/files/f9.txt";
-        QTest::newRow("after the last copy") << "install:16" << false << "";
-        QTest::newRow("installed, before config.ini") << "installed:1" << false << "";
-        QTest::newRow("after config.ini") << "committed:1" << true << "";
-        QTest::newRow("before the clean-up") << "completed:1" << true << "";
+        QTest::newRow("compared, before the journal") << "prepared:1" << false;
+        QTest::newRow("journaled, before the first backup rename") << "journal:1" << false;
+        QTest::newRow("after the first backup rename") << "backup:1" << false;
+        QTest::newRow("after some backup renames") << "backup:5" << false;
+        QTest::newRow("after the last backup rename") << "backup:13" << false;
+        QTest::newRow("backed up, before the first install rename") << "backedUp:1" << false;
+        QTest::newRow("after the first install rename") << "install:1" << false;
+        QTest::newRow("in the middle of the install renames") << "install:8" << false;
+        QTest::newRow("after the last install rename") << "install:16" << false;
+        QTest::newRow("installed, before config.ini") << "installed:1" << false;
+        QTest::newRow("after config.ini") << "committed:1" << true;
+        QTest::newRow("before the clean-up") << "completed:1" << true;
     }
+    // Given back, every file is the very file it was (renamed back, never
+    // copied); installed, the files the package left alone are too.
     void killedAtStep()
     {
         QFETCH(QString, stop);
         QFETCH(bool, committed);
-        QFETCH(QString, untouched);
-        const ino_t untouchedInode = inodeOf(m_work + untouched);
+        const QMap<QString, ino_t> inodes = inodesBelow(m_work);
         const DriverRun run = runDriver({"install", m_work, "2.0"}, stop);
         QVERIFY(run.killed);
         recoverAndExpect(committed ? m_smallNew : m_smallOld);
         if (committed)
             QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
-        if (!untouched.isEmpty())
-            QCOMPARE(inodeOf(m_work + untouched), untouchedInode);
+        const QStringList kept = committed ? QStringList{"/bin/keep.dll", "/docs/readme.txt"}
+                                           : QStringList(inodes.keys());
+        for (const QString& file : kept)
+            QVERIFY2(inodeOf(m_work + file) == inodes.value(file), qPrintable(file));
         // Before the journal there is nothing to recover; the next
         // installation clears the work folder.
-        if (!stop.startsWith("backup"))
+        if (!stop.startsWith("prepared"))
             QCOMPARE(workLeftIn(m_work), QStringList());
+    }
+
+    // The journal and the backups name only what changes; each backup is
+    // the installed file itself.
+    void onlyChangedFilesAreJournaledAndSetAside()
+    {
+        const QMap<QString, ino_t> inodes = inodesBelow(m_work);
+        QVERIFY(runDriver({"install", m_work, "2.0"}, "backedUp:1").killed);
+        InstallJournal journal(m_work);
+        QString error;
+        QVERIFY2(journal.load(error), qPrintable(error));
+        QStringList targets;
+        for (const InstallJournal::Target& target : journal.targets()) {
+            targets.append(target.path);
+            if (!target.backup.isEmpty())
+                QCOMPARE(inodeOf(journal.absolutePath(target.backup)),
+                         inodes.value("/" + target.path));
+        }
+        QCOMPARE(targets.size(), 16);
+        QVERIFY(!targets.contains("bin/keep.dll"));
+        QVERIFY(!QFileInfo::exists(m_work + "/downloads/update/backup/bin/keep.dll"));
+        recoverAndExpect(m_smallOld);
+    }
+
+    void killedAcrossFileSystems_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("after the first backup copy") << "backup:1" << false;
+        QTest::newRow("in the middle of the copies") << "install:8" << false;
+        QTest::newRow("after config.ini") << "committed:1" << true;
+    }
+    // The work folder on a file system of its own: backups and installed
+    // files are copies, given back as well.
+    void killedAcrossFileSystems()
+    {
+        QFETCH(QString, stop);
+        QFETCH(bool, committed);
+        SmallDisk disk(16);
+        if (!moveDownloadsTo(m_work, disk))
+            QSKIP("another file system is played by a small tmpfs, which only root may mount");
+        QVERIFY(runDriver({"install", m_work, "2.0"}, stop).killed);
+        recoverAndExpect(committed ? m_smallNew : m_smallOld);
+        QCOMPARE(workLeftIn(m_work), QStringList());
     }
 
     void killedDuringRecovery_data()
@@ -293,17 +367,20 @@ private slots:
         row("killed after putting a file back", "rollback:2", "", "zz.bin");
         row("killed again while recovering", "rollback:1", "restore:2", "z.bin");
     }
-    // Sizes in MiB on a disk of 27: a.bin 6 → 1, zz.bin 1, the package adds
-    // m.bin 4; the backups fit, the last file of 6 does not. Giving back
-    // needs no room, in the installation or in the recovery after a crash,
-    // and leaves nothing of the work; zz.bin is never written again.
+    // Only copies need room: the installation on a disk of 10 MiB, its work
+    // folder on another. Sizes in MiB: a.bin 6 → 1, zz.bin 1, the package
+    // adds m.bin 4; the last file of 6 does not fit. Giving back needs no
+    // more room than the added files free, in the installation or in the
+    // recovery after a crash, and leaves nothing of the work; zz.bin is
+    // never written again.
     void givesBackOnAFullDisk()
     {
         QFETCH(QString, stop);
         QFETCH(QString, recoveryStop);
         QFETCH(QString, failing);
-        SmallDisk disk(27);
-        if (!disk.isMounted())
+        SmallDisk disk(10);
+        SmallDisk work(32);
+        if (!moveDownloadsTo(disk.path(), work))
             QSKIP("a full disk is played by a small tmpfs, which only root may mount");
         const QString root = disk.path();
         setVersion(root, "1.0");
@@ -431,7 +508,7 @@ private slots:
     {
         QTest::addColumn<QString>("stop");
         QTest::addColumn<bool>("committed");
-        QTest::newRow("in the middle of the copies") << "install:8" << false;
+        QTest::newRow("in the middle of the installation") << "install:8" << false;
         QTest::newRow("after config.ini") << "committed:1" << true;
     }
     void crashedUpdateThroughTheUpdater()

@@ -1,5 +1,6 @@
 #include "install/PackageInstaller.h"
 #include "support/FileTree.h"
+#include "support/SmallDisk.h"
 
 #include <QtTest>
 
@@ -20,12 +21,6 @@ QStringList g_log;
 void recordMessage(QtMsgType, const QMessageLogContext&, const QString& message)
 {
     g_log.append(message);
-}
-
-// qInfo() << QString puts the text between quotes.
-bool logged(const QString& text)
-{
-    return g_log.contains(QString("\"%1\"").arg(text));
 }
 
 int loggedContaining(const QString& text)
@@ -55,10 +50,19 @@ QString installedEntry(const QString& source, const QString& target)
            package.section(' ', 2);
 }
 
-ino_t inodeOf(const QString& path)
+// Which file it is, on which file system.
+QString identityOf(const QString& path)
 {
     struct stat status;
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QString();
+    return QString("%1:%2").arg(status.st_dev).arg(status.st_ino);
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString ownerOf(const QString& path)
@@ -80,23 +84,32 @@ private slots:
 
     void installsEachKindOfEntry_data();
     void installsEachKindOfEntry();
+    void installsWholePackage_data();
     void installsWholePackage();
+    void touchesOnlyChangedFiles_data();
+    void touchesOnlyChangedFiles();
+    void refusedPreparationChangesNothing_data();
+    void refusedPreparationChangesNothing();
     void updaterExecutableKeepsItsPlace_data();
     void updaterExecutableKeepsItsPlace();
     void failedInstallRollsBackCompletely_data();
     void failedInstallRollsBackCompletely();
-    void failedBackupWritesNothing_data();
-    void failedBackupWritesNothing();
-    void newFoldersBelongToTheInstallation();
+    void failedBackupIsGivenBack_data();
+    void failedBackupIsGivenBack();
+    void installedFilesBelongToTheInstallation_data();
+    void installedFilesBelongToTheInstallation();
 
 private:
     QString app() const { return m_root->path() + "/app"; }
-    QString temp() const { return m_root->path() + "/temp"; }
-    QString backup() const { return m_root->path() + "/backup"; }
+    QString work() const { return m_disk ? m_disk->path() : m_root->path(); }
+    QString temp() const { return work() + "/temp"; }
+    QString backup() const { return work() + "/backup"; }
     void installBase();
+    bool moveWorkToOtherFileSystem();
     std::unique_ptr<PackageInstaller> installerFor(const QStringList& entries) const;
 
     std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<SmallDisk> m_disk;
     QtMessageHandler m_previousHandler = nullptr;
 };
 
@@ -113,6 +126,7 @@ void TestPackageInstaller::cleanupTestCase()
 void TestPackageInstaller::init()
 {
     g_log.clear();
+    m_disk.reset();
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
     QVERIFY(QDir().mkpath(temp()));
@@ -129,6 +143,13 @@ void TestPackageInstaller::installBase()
     writeFile(app() + "/bin/tool", "old tool");
     writeFile(app() + "/LICENSE", "old licence");
     writeFile(app() + "/docs/manual.txt", "old manual");
+}
+
+// The unpacked package and the backups on a tmpfs of their own.
+bool TestPackageInstaller::moveWorkToOtherFileSystem()
+{
+    m_disk = std::make_unique<SmallDisk>(16);
+    return m_disk->isMounted() && QDir().mkpath(temp()) && QDir().mkpath(backup());
 }
 
 std::unique_ptr<PackageInstaller>
@@ -184,8 +205,8 @@ void TestPackageInstaller::installsEachKindOfEntry()
     expected.insert(target, installedEntry(temp() + entry, app() + target));
 
     auto installer = installerFor({entry});
-    QString failedPath;
-    QVERIFY(installer->backUp(failedPath));
+    QString reason;
+    QVERIFY(installer->backUp(reason));
     QVERIFY(installer->install());
 
     for (QString folder = QFileInfo(target).path(); folder != "/";
@@ -198,8 +219,18 @@ void TestPackageInstaller::installsEachKindOfEntry()
     QCOMPARE(loggedContaining("failure"), 0);
 }
 
+void TestPackageInstaller::installsWholePackage_data()
+{
+    QTest::addColumn<bool>("acrossFileSystems");
+    QTest::newRow("renamed on one file system") << false;
+    QTest::newRow("copied across file systems") << true;
+}
+
 void TestPackageInstaller::installsWholePackage()
 {
+    QFETCH(bool, acrossFileSystems);
+    if (acrossFileSystems && !moveWorkToOtherFileSystem())
+        QSKIP("another file system is played by a tmpfs, which only root may mount");
     const QStringList entries = {
         "/bin/core.dll",          "/bin/tool", "/bin/VaDeroru.exe",   "/docs/manual.txt",
         "/docs/new/whatsnew.txt", "/LICENSE",  "/plugins/a/b/one.so", "/plugins/a/two.so",
@@ -215,21 +246,106 @@ void TestPackageInstaller::installsWholePackage()
             expected.insert(entry, installedEntry(temp() + entry, app() + entry));
     }
 
+    expected.insert("/VaDeroru_temp", describeEntry(temp() + "/bin/VaDeroru.exe"));
+    const QString original = identityOf(app() + "/bin/core.dll");
+    const QString unpacked = identityOf(temp() + "/bin/core.dll");
+
     auto installer = installerFor(entries);
-    QString failedPath;
-    QVERIFY(installer->backUp(failedPath));
+    QString reason;
+    QVERIFY(installer->backUp(reason));
+    // Renamed files are the same files: no byte was copied.
+    QCOMPARE(identityOf(backup() + "/bin/core.dll") == original, !acrossFileSystems);
     QVERIFY(installer->install());
+    QCOMPARE(identityOf(app() + "/bin/core.dll") == unpacked, !acrossFileSystems);
 
     // Both updater entries claim the new updater's place; the executable
     // keeps it although the configuration file comes later.
-    expected.insert("/VaDeroru_temp", describeEntry(temp() + "/bin/VaDeroru.exe"));
     for (const QString& folder : QStringList{"/docs/new", "/plugins", "/plugins/a", "/plugins/a/b"})
         expected.insert(folder, "folder");
     QCOMPARE(treeDifference(snapshotTree(app()), expected), QString());
 
     installer->rollBack();
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
+    QCOMPARE(identityOf(app() + "/bin/core.dll") == original, !acrossFileSystems);
     QCOMPARE(loggedContaining("failure"), 0);
+}
+
+void TestPackageInstaller::touchesOnlyChangedFiles_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QByteArray>("installed"); // null: no such file
+    QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<bool>("changed");
+
+    const QByteArray large(3 << 20, 'x');
+    const QByteArray largeChangedAtEnd = QByteArray(large).replace(large.size() - 1, 1, "y");
+    const auto row = [](const char* name, const char* entry, const char* target,
+                        const QByteArray& installed, const QByteArray& package, bool changed) {
+        QTest::newRow(name) << QString(entry) << QString(target) << installed << package << changed;
+    };
+    row("same bytes", "/bin/core.dll", "/bin/core.dll", "old core", "old core", false);
+    row("same size, other bytes", "/bin/core.dll", "/bin/core.dll", "old core", "new core", true);
+    row("both empty", "/bin/empty", "/bin/empty", "", "", false);
+    row("same bytes over several reads", "/big.bin", "/big.bin", large, large, false);
+    row("last byte of several reads differs", "/big.bin", "/big.bin", large, largeChangedAtEnd,
+        true);
+    row("new file", "/bin/new.dll", "/bin/new.dll", QByteArray(), "new", true);
+    row("new updater, as the one waiting", "/VaDeroru", "/VaDeroru_temp", "updater", "updater",
+        true);
+}
+
+// An unchanged file is neither set aside nor replaced: it keeps its inode.
+void TestPackageInstaller::touchesOnlyChangedFiles()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, target);
+    QFETCH(QByteArray, installed);
+    QFETCH(QByteArray, package);
+    QFETCH(bool, changed);
+    if (!installed.isNull())
+        writeFile(app() + target, installed);
+    writeFile(temp() + entry, package);
+    const QString identity = identityOf(app() + target);
+
+    auto installer = installerFor({entry});
+    QString reason;
+    QVERIFY2(installer->prepare(reason), qPrintable(reason));
+    QCOMPARE(installer->fileCount(), changed ? 1 : 0);
+    QVERIFY(installer->backUp(reason));
+    QCOMPARE(QFileInfo::exists(backup() + target), changed && !installed.isNull());
+    QVERIFY(installer->install());
+    QCOMPARE(contentOf(app() + target), package);
+    QCOMPARE(identityOf(app() + target) == identity, !changed);
+}
+
+void TestPackageInstaller::refusedPreparationChangesNothing_data()
+{
+    QTest::addColumn<QString>("missingEntry"); // empty: none
+    QTest::addColumn<QString>("named");        // in the reason, below the test's folder
+    QTest::newRow("a package file is missing") << "/gone.dll"
+                                               << "/temp/gone.dll";
+    QTest::newRow("an earlier installation is unfinished") << ""
+                                                           << "/app/downloads/update/journal";
+}
+
+// Least of all the backups of an unfinished installation, which recovery
+// still needs.
+void TestPackageInstaller::refusedPreparationChangesNothing()
+{
+    QFETCH(QString, missingEntry);
+    QFETCH(QString, named);
+    writeFile(temp() + "/bin/core.dll", "new core");
+    writeFile(backup() + "/bin/core.dll", "an earlier backup");
+    if (missingEntry.isEmpty())
+        writeFile(app() + "/downloads/update/journal", "{}");
+    const FileTree before = snapshotTree(m_root->path());
+
+    auto installer = installerFor(QStringList{"/bin/core.dll", missingEntry}.filter("/"));
+    QString reason;
+    QVERIFY(!installer->prepare(reason));
+    QVERIFY2(reason.contains(m_root->path() + named), qPrintable(reason));
+    QCOMPARE(treeDifference(snapshotTree(m_root->path()), before), QString());
 }
 
 void TestPackageInstaller::updaterExecutableKeepsItsPlace_data()
@@ -252,11 +368,12 @@ void TestPackageInstaller::updaterExecutableKeepsItsPlace()
     for (const QString& entry : entries)
         writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
 
+    const QString expected = describeEntry(temp() + executable);
     auto installer = installerFor(entries);
-    QString failedPath;
-    QVERIFY(installer->backUp(failedPath));
+    QString reason;
+    QVERIFY(installer->backUp(reason));
     QVERIFY(installer->install());
-    QCOMPARE(describeEntry(app() + "/VaDeroru_temp"), describeEntry(temp() + executable));
+    QCOMPARE(describeEntry(app() + "/VaDeroru_temp"), expected);
 }
 
 void TestPackageInstaller::failedInstallRollsBackCompletely_data()
@@ -265,11 +382,14 @@ void TestPackageInstaller::failedInstallRollsBackCompletely_data()
     QTest::addColumn<QString>("failingEntry");
     QTest::addColumn<QString>("failingTarget");
     QTest::addColumn<int>("position"); // of the failing entry in the list
+    QTest::addColumn<bool>("linkedPackageFile");
+    QTest::addColumn<bool>("acrossFileSystems");
 
     const auto row = [](const char* name, const char* blocker, const char* failingEntry,
-                        const char* failingTarget, int position) {
+                        const char* failingTarget, int position, bool linked = false,
+                        bool across = false) {
         QTest::newRow(name) << QString(blocker) << QString(failingEntry) << QString(failingTarget)
-                            << position;
+                            << position << linked << across;
     };
     row("folder where a file goes, first", "/bin/new.dll/", "/bin/new.dll", "/bin/new.dll", 0);
     row("folder where a file goes, last", "/bin/new.dll/", "/bin/new.dll", "/bin/new.dll", 99);
@@ -277,24 +397,30 @@ void TestPackageInstaller::failedInstallRollsBackCompletely_data()
         "/extras/x/new.so", 3);
     row("folder where the new updater goes", "/VaDeroru_temp/", "/bin/VaDeroru.exe",
         "/VaDeroru_temp", 2);
-    row("replaced file whose copy cannot be made", "/docs/manual.txt.vaderoru-part/",
-        "/docs/manual.txt", "/docs/manual.txt", 1);
+    row("replaced file whose package file is a link", "", "/docs/manual.txt", "/docs/manual.txt", 1,
+        true);
+    row("replaced file whose copy cannot be made, across file systems",
+        "/docs/manual.txt.vaderoru-part/", "/docs/manual.txt", "/docs/manual.txt", 1, false, true);
 }
 
 // One target that cannot be written: the failure is logged with both paths,
 // the other files are still installed, and the rollback leaves the exact tree
 // that was there before, with nothing the package added and the target it
-// never wrote not even rewritten.
+// never wrote not even rewritten (renamed aside, it is renamed back).
 void TestPackageInstaller::failedInstallRollsBackCompletely()
 {
     QFETCH(QString, blocker);
     QFETCH(QString, failingEntry);
     QFETCH(QString, failingTarget);
     QFETCH(int, position);
+    QFETCH(bool, linkedPackageFile);
+    QFETCH(bool, acrossFileSystems);
+    if (acrossFileSystems && !moveWorkToOtherFileSystem())
+        QSKIP("another file system is played by a tmpfs, which only root may mount");
 
     if (blocker.endsWith('/'))
         writeFile(app() + blocker + "inside.txt", "in the way");
-    else
+    else if (!blocker.isEmpty())
         writeFile(app() + blocker, "in the way");
     QStringList entries = {"/bin/core.dll", "/bin/tool", "/docs/new/whatsnew.txt", "/LICENSE",
                            "/plugins/a/one.so"};
@@ -304,40 +430,47 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     entries.insert(qMin(position, entries.size()), failingEntry);
     for (const QString& entry : qAsConst(entries))
         writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
+    if (linkedPackageFile) {
+        writeFile(m_root->path() + "/outside", "not the package's");
+        QVERIFY(QFile::remove(temp() + failingEntry));
+        QVERIFY(QFile::link(m_root->path() + "/outside", temp() + failingEntry));
+    }
     const FileTree before = snapshotTree(app());
     const QString licence = installedEntry(temp() + "/LICENSE", app() + "/LICENSE");
-    const ino_t failingInode = inodeOf(app() + failingTarget);
+    const QString plugin = describeEntry(temp() + "/plugins/a/one.so");
+    const QString failingIdentity = identityOf(app() + failingTarget);
 
     auto installer = installerFor(entries);
-    QString failedPath;
-    QVERIFY(installer->backUp(failedPath));
+    QString reason;
+    QVERIFY(installer->backUp(reason));
     QVERIFY(!installer->install());
 
-    QVERIFY2(logged(QString("Update install failure: from:%1 to:%2")
-                        .arg(temp() + failingEntry, app() + failingTarget)),
+    QVERIFY2(loggedContaining(QString("Update install failure: from:%1 to:%2 ")
+                                  .arg(temp() + failingEntry, app() + failingTarget)) == 1,
              qPrintable(g_log.join('\n')));
     QCOMPARE(loggedContaining("failure"), 1);
     // The loop went on past the failure.
-    QCOMPARE(describeEntry(app() + "/plugins/a/one.so"),
-             describeEntry(temp() + "/plugins/a/one.so"));
+    QCOMPARE(describeEntry(app() + "/plugins/a/one.so"), plugin);
     QCOMPARE(describeEntry(app() + "/LICENSE"), licence);
 
     installer->rollBack();
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
     QCOMPARE(loggedContaining("failure"), 1);
-    QCOMPARE(inodeOf(app() + failingTarget), failingInode);
+    QCOMPARE(identityOf(app() + failingTarget), failingIdentity);
 }
 
-void TestPackageInstaller::failedBackupWritesNothing_data()
+void TestPackageInstaller::failedBackupIsGivenBack_data()
 {
     QTest::addColumn<QString>("blockedBackupPath"); // relative to the backup folder
     QTest::addColumn<QString>("failedTarget");
 
     QTest::newRow("backup folder is a file") << QString() << QString("/bin/core.dll");
-    QTest::newRow("backup sub-folder is a file") << QString("/docs") << QString("/docs/manual.txt");
+    QTest::newRow("backup sub-folder is a file, after a backup")
+        << QString("/docs") << QString("/docs/manual.txt");
 }
 
-void TestPackageInstaller::failedBackupWritesNothing()
+// What was renamed aside before the failure goes back as the same file.
+void TestPackageInstaller::failedBackupIsGivenBack()
 {
     QFETCH(QString, blockedBackupPath);
     QFETCH(QString, failedTarget);
@@ -349,29 +482,53 @@ void TestPackageInstaller::failedBackupWritesNothing()
     for (const QString& entry : entries)
         writeFile(temp() + entry, "new " + entry.toUtf8());
     const FileTree before = snapshotTree(app());
+    const QString core = identityOf(app() + "/bin/core.dll");
 
     auto installer = installerFor(entries);
-    QString failedPath;
-    QVERIFY(!installer->backUp(failedPath));
-    QCOMPARE(failedPath, app() + failedTarget);
+    QString reason;
+    QVERIFY(!installer->backUp(reason));
+    QVERIFY2(reason.startsWith(app() + failedTarget + ": "), qPrintable(reason));
+    QVERIFY(installer->rollBack());
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
+    QCOMPARE(identityOf(app() + "/bin/core.dll"), core);
+}
+
+void TestPackageInstaller::installedFilesBelongToTheInstallation_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("replaces");
+    QTest::addColumn<bool>("acrossFileSystems");
+    QTest::newRow("new file in new folders") << "/plugins/a/one.so" << false << false;
+    QTest::newRow("replaced file") << "/bin/core.dll" << true << false;
+    QTest::newRow("replaced file, across file systems") << "/bin/core.dll" << true << true;
 }
 
 // An updater run as root in a user's installation leaves it the user's: the
-// folders it makes and the files in them belong to the folder's owner.
-void TestPackageInstaller::newFoldersBelongToTheInstallation()
+// folders it makes and the new files in them belong to the folder's owner,
+// a replaced file keeps its owner and mode.
+void TestPackageInstaller::installedFilesBelongToTheInstallation()
 {
-    if (::geteuid() != 0)
-        QSKIP("giving files to another user needs root");
+    QFETCH(QString, entry);
+    QFETCH(bool, replaces);
+    QFETCH(bool, acrossFileSystems);
+    if (::geteuid() != 0 || (acrossFileSystems && !moveWorkToOtherFileSystem()))
+        QSKIP("giving files to another user and mounting a tmpfs need root");
     QVERIFY(::chown(QFile::encodeName(app()).constData(), 65534, 65534) == 0);
-    writeFile(temp() + "/plugins/a/one.so", "new one");
+    if (replaces)
+        QVERIFY(::chown(QFile::encodeName(app() + entry).constData(), 65533, 65533) == 0);
+    writeFile(temp() + entry, "new one", kExecutable);
+    const QString mode =
+        describeEntry(replaces ? app() + entry : temp() + entry).section(' ', 1, 1);
 
-    auto installer = installerFor({"/plugins/a/one.so"});
-    QString failedPath;
-    QVERIFY(installer->backUp(failedPath));
+    auto installer = installerFor({entry});
+    QString reason;
+    QVERIFY(installer->backUp(reason));
     QVERIFY(installer->install());
-    for (const char* made : {"/plugins", "/plugins/a", "/plugins/a/one.so"})
-        QCOMPARE(ownerOf(app() + made), QString("65534:65534"));
+    QCOMPARE(ownerOf(app() + entry), QString(replaces ? "65533:65533" : "65534:65534"));
+    QCOMPARE(describeEntry(app() + entry).section(' ', 1, 1), mode);
+    const QStringList made = replaces ? QStringList() : QStringList{"/plugins", "/plugins/a"};
+    for (const QString& folder : made)
+        QCOMPARE(ownerOf(app() + folder), QString("65534:65534"));
 }
 
 QTEST_GUILESS_MAIN(TestPackageInstaller)

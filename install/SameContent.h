@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QString>
+
+// True when both are regular files of one size with the same bytes; a file
+// that cannot be read is the same as no other. Sizes are compared first, so
+// most changed files cost no read at all.
+bool haveSameContent(const QString& one, const QString& other);
