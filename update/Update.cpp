@@ -1,6 +1,7 @@
 #include "update/Update.h"
 
 #include "config/ConfigIni.h"
+#include "install/PackageInstaller.h"
 #include "service/BaseService.h"
 #include "trust/SignedRelease.h"
 #include "widgets/MessageBoxDlg.h"

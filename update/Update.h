@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class PackageInstaller;
 class QUrl;
 class SignedRelease;
 struct DownloadOutcome;
@@ -90,13 +91,14 @@ private:
     bool offersUsableVersion() const;
     // One log line per run when the installation pins no root.
     void warnUnlessVerified() const;
+    void dropOtherDownloads() const;
     DownloadOutcome downloadPackage(const QUrl& url);
     void failDownload(const DownloadOutcome& outcome);
     bool prepareInstallation(QVector<QString>& files, UpdateFailure& problem);
     bool unpackPackage(QVector<QString>& files, UpdateFailure& problem);
     bool checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked, qint64 available,
                              UpdateFailure& problem);
-    bool installFiles(const QString& tempFolder, const QVector<QString>& files);
+    bool prepareInstaller(const QVector<QString>& files, UpdateFailure& problem);
     void stopMainProgram();
     bool stopProgram(const QString& fileName);
     // The one way out of an update that failed after "Update now": the
@@ -110,6 +112,8 @@ private:
     // The release as the vendor signed it; null when the installation pins no
     // root and nothing is verified.
     std::unique_ptr<SignedRelease> m_signedRelease;
+    // Prepared while the main program still runs, used once it is stopped.
+    std::unique_ptr<PackageInstaller> m_installer;
     bool m_installationLocked = true;
     bool m_mainProgramStopped = false;
 };

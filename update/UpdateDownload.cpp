@@ -7,6 +7,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QUrl>
@@ -80,6 +82,7 @@ void Update::slotUpdateNowClick()
     setDownloadState(true);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
     packagePath = layout::applicationPath(layout::kWorkFolder) + "/" + packageFileName(url);
+    dropOtherDownloads();
 
     const DownloadOutcome outcome = downloadPackage(url);
     if (outcome.complete())
@@ -87,6 +90,21 @@ void Update::slotUpdateNowClick()
     else
         failDownload(outcome);
     setDownloadState(false);
+}
+
+// Parts of another package's download would never be resumed, only kept.
+void Update::dropOtherDownloads() const
+{
+    const QString ownPart = QFileInfo(packagePath).fileName();
+    const QDir work(layout::applicationPath(layout::kWorkFolder));
+    const QStringList parts =
+        work.entryList({QLatin1Char('*') + QLatin1String(layout::kDownloadPartSuffix),
+                        QLatin1Char('*') + QLatin1String(layout::kDownloadRecordSuffix)},
+                       QDir::Files | QDir::Hidden);
+    for (const QString& part : parts) {
+        if (!part.startsWith(ownPart + QLatin1String(layout::kDownloadPartSuffix)))
+            QFile::remove(work.filePath(part));
+    }
 }
 
 DownloadOutcome Update::downloadPackage(const QUrl& url)

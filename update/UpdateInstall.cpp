@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -40,6 +41,19 @@ UpdateFailure lackOfSpace(qint64 needed, qint64 available)
     return failure;
 }
 
+bool isDownloadPart(const QString& fileName)
+{
+    return fileName.endsWith(QLatin1String(layout::kDownloadPartSuffix)) ||
+           fileName.endsWith(QLatin1String(layout::kDownloadRecordSuffix));
+}
+
+bool isRollbackFile(const QFileInfo& entry)
+{
+    const QString path = entry.absoluteFilePath();
+    return path == QFileInfo(layout::applicationPath(layout::kJournal)).absoluteFilePath() ||
+           path == QFileInfo(layout::applicationPath(layout::kBackupFolder)).absoluteFilePath();
+}
+
 // What the installed files the package replaces take: their backups need as
 // much again.
 qint64 sizeOfReplacedFiles(const QVector<QString>& files)
@@ -65,13 +79,15 @@ void Update::installPackage()
     }
     stopProgram(platform::logConsoleImageName());
     stopMainProgram();
-    if (!installFiles(layout::applicationPath(layout::kUnpackFolder), files)) {
+    if (!m_installer->installAll(versionInfo.version)) {
         failUpdate(::failure(UpdateFailure::Kind::Installation,
-                             "the files were given back after a failed copy or version write"));
+                             "the files were given back after a failed move or version write"));
         return;
     }
-    // The new version is in config.ini by now; what is left is clean-up.
-    removeDirectory(layout::applicationPath(layout::kWorkFolder));
+    // The new version is in config.ini, the commit point. The backups of
+    // the files it replaced go at the next start, with the journal that
+    // calls the installation complete: removing them now would only keep
+    // the user waiting.
     restartMainProgram();
 }
 
@@ -103,7 +119,23 @@ bool Update::prepareInstallation(QVector<QString>& files, UpdateFailure& problem
         return false;
     }
     return unpackPackage(files, problem) &&
-           checkSpaceToInstall(files, unpacked, available, problem);
+           checkSpaceToInstall(files, unpacked, available, problem) &&
+           prepareInstaller(files, problem);
+}
+
+// Finds the files that really change, while the main program still runs.
+bool Update::prepareInstaller(const QVector<QString>& files, UpdateFailure& problem)
+{
+    m_installer = std::make_unique<PackageInstaller>(
+        applicationDir(), layout::applicationPath(layout::kUnpackFolder),
+        layout::applicationPath(layout::kBackupFolder));
+    for (const QString& entry : files)
+        m_installer->addEntry(entry);
+    QString reason;
+    if (m_installer->prepare(reason))
+        return true;
+    problem = failure(UpdateFailure::Kind::Installation, reason);
+    return false;
 }
 
 bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
@@ -128,25 +160,21 @@ bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
     return true;
 }
 
-// Unpacked files, the backups of the files they replace, and the new copies
-// beyond the room those replaced files give back.
+// On the installation's file system backups and installed files are
+// renames, which take no room beyond the unpacked files. Across two file
+// systems they are copies: the backups of the files replaced, and the new
+// copies beyond the room those give back.
 bool Update::checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked, qint64 available,
                                  UpdateFailure& problem)
 {
+    if (QStorageInfo(applicationDir()).device() ==
+        QStorageInfo(layout::applicationPath(layout::kWorkFolder)).device())
+        return true;
     const qint64 needed = unpacked + qMax(unpacked, sizeOfReplacedFiles(files));
     if (needed <= available)
         return true;
     problem = lackOfSpace(needed, available);
     return false;
-}
-
-bool Update::installFiles(const QString& tempFolder, const QVector<QString>& files)
-{
-    PackageInstaller installer(applicationDir(), tempFolder,
-                               layout::applicationPath(layout::kBackupFolder));
-    for (const QString& entry : files)
-        installer.addEntry(entry);
-    return installer.installAll(versionInfo.version);
 }
 
 void Update::stopMainProgram()
@@ -191,15 +219,23 @@ QString Update::failureText(const UpdateFailure& failure)
 }
 
 // A rollback that could not finish keeps its journal and backups for the
-// next start; everything else of a failed update goes.
+// next start, an unfinished download its part for the next attempt;
+// everything else of a failed update goes.
 void Update::removeWorkFiles()
 {
-    if (!QFileInfo::exists(layout::applicationPath(layout::kJournal))) {
-        removeDirectory(layout::applicationPath(layout::kWorkFolder));
-        return;
+    const QString work = layout::applicationPath(layout::kWorkFolder);
+    const bool rollbackPending = QFileInfo::exists(layout::applicationPath(layout::kJournal));
+    const QFileInfoList entries =
+        QDir(work).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        if (isDownloadPart(entry.fileName()) || (rollbackPending && isRollbackFile(entry)))
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            removeDirectory(entry.absoluteFilePath());
+        else
+            QFile::remove(entry.absoluteFilePath());
     }
-    QFile::remove(packagePath);
-    removeDirectory(layout::applicationPath(layout::kUnpackFolder));
+    QDir().rmdir(work);
 }
 
 bool Update::extractPackage(QString archivePath, QString targetFolder)
