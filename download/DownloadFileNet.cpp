@@ -4,7 +4,6 @@
 #include "service/TrustedSsl.h"
 #include "trust/ReleaseVerifier.h"
 #include "trust/Sha256.h"
-#include "trust/SignedRelease.h"
 
 #include <QDebug>
 #include <QDir>
@@ -324,17 +323,9 @@ bool DownloadFileNet::hashKeptPart(qint64 bytes)
     if (!signedContent() || m_hashedBytes == bytes)
         return true;
     m_hash = std::make_unique<Sha256>();
-    m_hashedBytes = 0;
-    QByteArray buffer(int(kReadBufferSize), Qt::Uninitialized);
-    while (m_hashedBytes < bytes) {
-        const qint64 read =
-            m_file->read(buffer.data(), qMin<qint64>(buffer.size(), bytes - m_hashedBytes));
-        if (read <= 0)
-            return false;
-        m_hash->addData(buffer.constData(), read);
-        m_hashedBytes += read;
-    }
-    return true;
+    const qint64 hashed = m_hash->addFrom(*m_file, bytes);
+    m_hashedBytes = qMax<qint64>(hashed, 0);
+    return hashed == bytes;
 }
 
 bool DownloadFileNet::truncatePart()
@@ -638,11 +629,8 @@ bool DownloadFileNet::contentAsSigned()
 {
     if (!signedContent())
         return true;
-    SignedRelease signedContent;
-    signedContent.packageLength = m_expectedLength;
-    signedContent.packageSha256 = m_expectedSha256;
-    const TrustVerdict verdict =
-        ReleaseVerifier::checkPackage(signedContent, m_partSize, m_hash->hexDigest());
+    const TrustVerdict verdict = ReleaseVerifier::checkPackage(m_expectedLength, m_expectedSha256,
+                                                               m_partSize, m_hash->hexDigest());
     m_hashedBytes = 0;
     if (!verdict.passed())
         fail(DownloadOutcome::Kind::Failed, verdict.text());

@@ -76,16 +76,25 @@ bool readKeyLine(const QString& path, QString& line, QString& errorText)
     return true;
 }
 
+// One key file of the kind its name says, parsed by `parse`.
+template <typename Key>
+bool readKeyFile(const QString& path, bool privateKey, bool (*parse)(const QString&, Key&),
+                 Key& key, QString& errorText)
+{
+    const QString& expected = privateKey ? kPrivateSuffix : kPublicSuffix;
+    const QString& other = privateKey ? kPublicSuffix : kPrivateSuffix;
+    QString line;
+    if (!isNamedAsKind(path, expected, other, errorText) || !readKeyLine(path, line, errorText))
+        return false;
+    if (parse(line, key))
+        return true;
+    errorText = QString("%1 holds no %2 key").arg(path, privateKey ? "private" : "public");
+    return false;
+}
+
 bool readPublicKey(const QString& path, PublicKey& key, QString& errorText)
 {
-    QString line;
-    if (!isNamedAsKind(path, kPublicSuffix, kPrivateSuffix, errorText) ||
-        !readKeyLine(path, line, errorText))
-        return false;
-    if (PublicKey::fromBase64(line, key))
-        return true;
-    errorText = QString("%1 holds no public key").arg(path);
-    return false;
+    return readKeyFile(path, false, &PublicKey::fromBase64, key, errorText);
 }
 
 } // namespace
@@ -110,14 +119,7 @@ bool writeKeyPair(const QString& name, const SigningKey& key, QString& errorText
 
 bool readSigningKey(const QString& path, SigningKey& key, QString& errorText)
 {
-    QString line;
-    if (!isNamedAsKind(path, kPrivateSuffix, kPublicSuffix, errorText) ||
-        !readKeyLine(path, line, errorText))
-        return false;
-    if (SigningKey::fromSeedBase64(line, key))
-        return true;
-    errorText = QString("%1 holds no private key").arg(path);
-    return false;
+    return readKeyFile(path, true, &SigningKey::fromSeedBase64, key, errorText);
 }
 
 bool readSigningKeys(const QStringList& paths, QVector<SigningKey>& keys, QString& errorText)

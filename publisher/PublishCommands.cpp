@@ -77,7 +77,9 @@ bool checkPackageFile(const SignedRelease& release, const QString& path, QString
         errorText = QString("cannot read %1").arg(path);
         return false;
     }
-    return !failed(ReleaseVerifier::checkPackage(release, length, sha256), errorText);
+    return !failed(
+        ReleaseVerifier::checkPackage(release.packageLength, release.packageSha256, length, sha256),
+        errorText);
 }
 
 QString describe(const SignedRelease& release)

@@ -74,17 +74,17 @@ TrustVerdict ReleaseVerifier::readRelease(const TrustRoot& root, const SignedEnv
     return TrustVerdict();
 }
 
-TrustVerdict ReleaseVerifier::checkPackage(const SignedRelease& release, qint64 length,
-                                           const QByteArray& sha256Hex)
+TrustVerdict ReleaseVerifier::checkPackage(qint64 signedLength, const QByteArray& signedSha256,
+                                           qint64 length, const QByteArray& sha256Hex)
 {
-    if (length != release.packageLength)
+    if (length != signedLength)
         return TrustVerdict::failed(
             TrustVerdict::PackageLength,
-            QStringLiteral("%1 bytes, signed %2").arg(length).arg(release.packageLength));
-    if (sha256Hex != release.packageSha256)
+            QStringLiteral("%1 bytes, signed %2").arg(length).arg(signedLength));
+    if (sha256Hex != signedSha256)
         return TrustVerdict::failed(
             TrustVerdict::PackageHash,
             QStringLiteral("SHA-256 %1, signed %2")
-                .arg(QString::fromLatin1(sha256Hex), QString::fromLatin1(release.packageSha256)));
+                .arg(QString::fromLatin1(sha256Hex), QString::fromLatin1(signedSha256)));
     return TrustVerdict();
 }

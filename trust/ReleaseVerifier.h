@@ -26,6 +26,7 @@ public:
     // Signed by a release key of `root` and not expired.
     static TrustVerdict readRelease(const TrustRoot& root, const SignedEnvelope& envelope,
                                     const QDateTime& now, SignedRelease& release);
-    static TrustVerdict checkPackage(const SignedRelease& release, qint64 length,
-                                     const QByteArray& sha256Hex);
+    // A package of `length` bytes and this SHA-256 against the signed ones.
+    static TrustVerdict checkPackage(qint64 signedLength, const QByteArray& signedSha256,
+                                     qint64 length, const QByteArray& sha256Hex);
 };

@@ -40,23 +40,31 @@ QByteArray Sha256::hexOf(const QByteArray& data)
     return hash.hexDigest();
 }
 
+qint64 Sha256::addFrom(QIODevice& device, qint64 limit)
+{
+    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    qint64 added = 0;
+    while (limit < 0 || added < limit) {
+        const qint64 wanted =
+            limit < 0 ? buffer.size() : qMin<qint64>(buffer.size(), limit - added);
+        const qint64 read = device.read(buffer.data(), wanted);
+        if (read < 0)
+            return -1;
+        if (read == 0)
+            break;
+        addData(buffer.constData(), read);
+        added += read;
+    }
+    return added;
+}
+
 bool Sha256::hexOfFile(const QString& path, QByteArray& hex, qint64& length)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
     Sha256 hash;
-    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-    length = 0;
-    for (;;) {
-        const qint64 read = file.read(buffer.data(), buffer.size());
-        if (read < 0)
-            return false;
-        if (read == 0)
-            break;
-        hash.addData(buffer.constData(), read);
-        length += read;
-    }
+    length = hash.addFrom(file);
     hex = hash.hexDigest();
-    return true;
+    return length >= 0;
 }

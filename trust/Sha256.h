@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+class QIODevice;
 class QString;
 struct evp_md_ctx_st;
 
@@ -19,6 +20,9 @@ public:
     Sha256& operator=(const Sha256&) = delete;
 
     void addData(const char* data, qint64 size);
+    // Reads `device` from where it stands, `limit` bytes at most (-1: to its
+    // end), into the hash; the bytes read, or -1 for a read error.
+    qint64 addFrom(QIODevice& device, qint64 limit = -1);
     // Lower-case hex of everything added; the hash starts over afterwards.
     QByteArray hexDigest();
 

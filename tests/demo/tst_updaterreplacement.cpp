@@ -1,4 +1,5 @@
 #include "demo/UpdaterReplacement.h"
+#include "support/FileTree.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,12 +28,6 @@ void writeFile(const QString& path, const QByteArray& content, bool executable)
                                     ? readWrite | QFileDevice::ExeOwner | QFileDevice::ExeUser |
                                           QFileDevice::ExeGroup | QFileDevice::ExeOther
                                     : readWrite));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -89,7 +84,7 @@ void TestUpdaterReplacement::complete()
     QString errorText;
     QCOMPARE(replacement.complete(errorText), outcome);
     QVERIFY2(errorText.isEmpty(), qPrintable(errorText));
-    QCOMPARE(readFile(replacement.updaterPath()), updaterAfter);
+    QCOMPARE(fileContent(replacement.updaterPath()), updaterAfter);
     QVERIFY(QFileInfo(replacement.updaterPath()).isExecutable());
     QVERIFY(!QFileInfo::exists(replacement.pendingPath()));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("VaDeroru")});
@@ -101,7 +96,7 @@ void TestUpdaterReplacement::replacesRunningUpdater()
     QTemporaryDir dir;
     const UpdaterReplacement replacement(dir.path());
     QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), replacement.updaterPath()));
-    const QByteArray newUpdater = readFile(QStringLiteral("/bin/true"));
+    const QByteArray newUpdater = fileContent(QStringLiteral("/bin/true"));
     writeFile(replacement.pendingPath(), newUpdater, false);
 
     QProcess running;
@@ -110,7 +105,7 @@ void TestUpdaterReplacement::replacesRunningUpdater()
 
     QString errorText;
     QCOMPARE(replacement.complete(errorText), UpdaterReplacement::Outcome::Replaced);
-    QCOMPARE(readFile(replacement.updaterPath()), newUpdater);
+    QCOMPARE(fileContent(replacement.updaterPath()), newUpdater);
     QVERIFY(!QFileInfo::exists(replacement.pendingPath()));
     QCOMPARE(QProcess::execute(replacement.updaterPath(), {}), 0);
 
@@ -130,7 +125,7 @@ void TestUpdaterReplacement::failureLeavesBothFiles()
     QCOMPARE(replacement.complete(errorText), UpdaterReplacement::Outcome::Failed);
     QVERIFY(errorText.contains(replacement.pendingPath()));
     QVERIFY(QFileInfo(replacement.updaterPath() + QStringLiteral("/inside")).isDir());
-    QCOMPARE(readFile(replacement.pendingPath()), QByteArray("new updater"));
+    QCOMPARE(fileContent(replacement.pendingPath()), QByteArray("new updater"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterReplacement)

@@ -3,6 +3,7 @@
 #include "download/PartialDownload.h"
 #include "download/ProgressDialog.h"
 #include "service/TrustedSsl.h"
+#include "support/FileTree.h"
 #include "trust/Sha256.h"
 
 #include <QApplication>
@@ -71,12 +72,6 @@ QStringList loggedPauses()
             pauses << match.captured(1);
     }
     return pauses;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool writeAll(const QString& path, const QByteArray& data)
@@ -358,7 +353,7 @@ void TestDownloadFileNet::keepsExactBytes()
     download.setShowProgress(showProgress);
     download.download(QUrl(urlFor(path)));
 
-    QCOMPARE(readAll(target()), m_payload);
+    QCOMPARE(fileContent(target()), m_payload);
     QVERIFY(!QApplication::activeModalWidget());
 }
 
@@ -445,7 +440,7 @@ void TestDownloadFileNet::cancelWithoutReplyDoesNothing()
     download.cancelDownload();
     download.download(QUrl(urlFor("/file")));
     download.cancelDownload();
-    QCOMPARE(readAll(target()), m_payload);
+    QCOMPARE(fileContent(target()), m_payload);
 }
 
 void TestDownloadFileNet::forwardsProgress_data()
@@ -498,7 +493,7 @@ void TestDownloadFileNet::verifiesCertificates()
     QFETCH(QString, path);
     QFETCH(bool, kept);
     if (trusted)
-        QVERIFY(writeAll(extraCaBundlePath(), readAll(m_certificate)));
+        QVERIFY(writeAll(extraCaBundlePath(), fileContent(m_certificate)));
     DownloadFileNet download;
     download.setFilePath(target());
     download.setShowProgress(false);
@@ -506,7 +501,7 @@ void TestDownloadFileNet::verifiesCertificates()
 
     QCOMPARE(QFile::exists(target()), kept);
     if (kept)
-        QCOMPARE(readAll(target()), m_payload);
+        QCOMPARE(fileContent(target()), m_payload);
     const bool sslLine = logged("SSL Errors") && logged("One or more SSL errors has occurred:");
     QCOMPARE(sslLine, !trusted);
     QVERIFY(loggedPauses().isEmpty());
@@ -531,7 +526,7 @@ void TestDownloadFileNet::unopenableTargetFails()
     download.download(QUrl(urlFor("/file")));
 
     QVERIFY(!QFileInfo(path).isFile());
-    QCOMPARE(readAll(m_dir->filePath("plain.txt")), QByteArray("kept"));
+    QCOMPARE(fileContent(m_dir->filePath("plain.txt")), QByteArray("kept"));
     QVERIFY2(logged("cannot open"), qPrintable(g_messages.join('\n')));
 }
 
@@ -610,13 +605,13 @@ void TestDownloadFileNet::resumesAfterACut()
     download.download(QUrl(urlFor("/pkg")));
     if (laterCall) {
         QCOMPARE(download.outcome().kind, DownloadOutcome::Kind::Failed);
-        QCOMPARE(readAll(part()), m_payload.left(int(kCut)));
+        QCOMPARE(fileContent(part()), m_payload.left(int(kCut)));
         QCOMPARE(PartialDownload::read(target()).validator, ifRange);
         download.download(QUrl(urlFor("/pkg")));
     }
 
     QVERIFY2(download.outcome().complete(), qPrintable(download.outcome().reason));
-    QCOMPARE(readAll(target()), expected);
+    QCOMPARE(fileContent(target()), expected);
     QVERIFY(!QFile::exists(part()) && !QFile::exists(record()));
     std::lock_guard<std::mutex> lock(m_routeLock);
     const QByteArray rest = ifRange.isEmpty() ? " " : "bytes=100000- " + ifRange;
@@ -678,7 +673,7 @@ void TestDownloadFileNet::keptPart()
     download.download(QUrl(urlFor("/pkg")));
 
     QCOMPARE(download.outcome().complete(), complete);
-    QCOMPARE(readAll(target()), complete ? m_payload : QByteArray());
+    QCOMPARE(fileContent(target()), complete ? m_payload : QByteArray());
     QVERIFY(!QFile::exists(part()) && !QFile::exists(record()));
     std::lock_guard<std::mutex> lock(m_routeLock);
     QTEST(m_seen, "seen");
@@ -713,7 +708,7 @@ void TestDownloadFileNet::retriesBusyServer()
     prepare(download).download(QUrl(urlFor("/pkg")));
 
     QCOMPARE(download.outcome().complete(), complete);
-    QCOMPARE(readAll(target()), complete ? m_payload : QByteArray());
+    QCOMPARE(fileContent(target()), complete ? m_payload : QByteArray());
     QTEST(loggedPauses(), "pauses");
 }
 

@@ -1,4 +1,5 @@
 #include "download/ExtractZip.h"
+#include "support/FileTree.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -104,12 +105,6 @@ Tree readTree(const QString& root)
         tree.insert(relative, content.open(QIODevice::ReadOnly) ? content.readAll() : "<link>");
     }
     return tree;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool writeAll(const QString& path, const QByteArray& data)
@@ -248,11 +243,11 @@ void TestZipExtract::extractsZip64()
         QSKIP("zip is not installed");
     QVERIFY(zip.waitForFinished());
     QCOMPARE(zip.exitCode(), 0);
-    const QByteArray archive = readAll(archivePath());
+    const QByteArray archive = fileContent(archivePath());
     QCOMPARE(int(uchar(archive.at(4))), 45); // version needed: 4.5, Zip64
 
     QVERIFY(extractZip(archivePath(), targetPath()));
-    QCOMPARE(readAll(targetPath() + "/sub/data.bin"), data);
+    QCOMPARE(fileContent(targetPath() + "/sub/data.bin"), data);
 }
 
 void TestZipExtract::rejectsHostileNames_data()
@@ -344,7 +339,7 @@ void TestZipExtract::rejectsDamagedArchives()
     const QByteArray data = sampleData(64 * 1024, 5);
     QVERIFY(writeZip(archivePath(), {file("a.txt", "a"), file("data.bin", data, true),
                                      file("z.txt", QByteArray(70000, 'z'))}));
-    QByteArray archive = readAll(archivePath());
+    QByteArray archive = fileContent(archivePath());
     // z.txt, a run of 'z', is the last entry.
     const int central = archive.lastIndexOf(QByteArray("PK\x01\x02", 4), -1);
     const int localZ = archive.lastIndexOf(QByteArray("PK\x03\x04", 4), central);

@@ -52,12 +52,6 @@ QMap<QString, ino_t> inodesBelow(const QString& root)
     return inodes;
 }
 
-QByteArray contentOf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The tree without the named top-level files and folders.
 Snapshot without(Snapshot tree, const QStringList& names)
 {
@@ -221,9 +215,9 @@ private slots:
         QVERIFY(!run.killed);
         QCOMPARE(run.exitCode, 0);
         m_smallNew = snapshot(m_work);
-        QCOMPARE(contentOf(m_work + "/VaDeroru_temp"), QByteArray("new updater"));
+        QCOMPARE(fileContent(m_work + "/VaDeroru_temp"), QByteArray("new updater"));
         QCOMPARE(m_smallNew.value("/added/deep"), QString("folder"));
-        QVERIFY(contentOf(m_work + "/config.ini").contains("Version=2.0"));
+        QVERIFY(fileContent(m_work + "/config.ini").contains("Version=2.0"));
         QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
     }
 

@@ -59,18 +59,6 @@ QString identityOf(const QString& path)
     return QString("%1:%2").arg(status.st_dev).arg(status.st_ino);
 }
 
-QByteArray contentOf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QString ownerOf(const QString& path)
-{
-    const QFileInfo info(path);
-    return QString("%1:%2").arg(info.ownerId()).arg(info.groupId());
-}
-
 } // namespace
 
 class TestPackageInstaller : public QObject
@@ -315,7 +303,7 @@ void TestPackageInstaller::touchesOnlyChangedFiles()
     QVERIFY(installer->backUp(reason));
     QCOMPARE(QFileInfo::exists(backup() + target), changed && !installed.isNull());
     QVERIFY(installer->install());
-    QCOMPARE(contentOf(app() + target), package);
+    QCOMPARE(fileContent(app() + target), package);
     QCOMPARE(identityOf(app() + target) == identity, !changed);
 }
 

@@ -1,3 +1,4 @@
+#include "support/FileTree.h"
 #include <QStorageInfo>
 #include <QtTest>
 
@@ -33,18 +34,6 @@ void writeFile(const QString& path, const QByteArray& content, QFile::Permission
     QCOMPARE(file.write(content), qint64(content.size()));
     file.close();
     QVERIFY(file.setPermissions(mode));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QString ownerOf(const QString& path)
-{
-    const QFileInfo info(path);
-    return QString("%1:%2").arg(info.ownerId()).arg(info.groupId());
 }
 
 } // namespace
@@ -95,7 +84,7 @@ void TestCopyFileOver::copies()
         writeFile(target, "older and shorter", kInstalledMode);
 
     QVERIFY(platform::copyFileOver(source, target));
-    QVERIFY(readFile(target) == content);
+    QVERIFY(fileContent(target) == content);
     // A file the package replaces keeps its mode; a new one has the package's.
     QCOMPARE(QFile::permissions(target), targetExists ? kInstalledMode : kOddMode);
     const QStringList expectedFiles =
@@ -128,7 +117,7 @@ void TestCopyFileOver::refuses()
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
     QVERIFY(!platform::copyFileOver(dir.filePath(source), dir.filePath(target)));
-    QCOMPARE(readFile(dir.filePath("target.bin")), QByteArray("target"));
+    QCOMPARE(fileContent(dir.filePath("target.bin")), QByteArray("target"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QVERIFY(QDir(dir.filePath("folder")).isEmpty());
 }
@@ -179,7 +168,7 @@ void TestCopyFileOver::ownerAndMode()
     if (asOtherUser)
         QVERIFY(::seteuid(0) == 0 && ::setegid(0) == 0);
     QVERIFY(copied);
-    QCOMPARE(readFile(target), QByteArray("package"));
+    QCOMPARE(fileContent(target), QByteArray("package"));
     QCOMPARE(QFile::permissions(target), sourceMode ? kOddMode : kInstalledMode);
     QCOMPARE(ownerOf(target), QString("%1:%1").arg(kOtherUser));
 }

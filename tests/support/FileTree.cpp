@@ -47,3 +47,15 @@ QString treeDifference(const FileTree& actual, const FileTree& expected)
     }
     return lines.mid(0, 10).join(", ");
 }
+
+QByteArray fileContent(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ownerOf(const QString& path)
+{
+    const QFileInfo info(path);
+    return QString("%1:%2").arg(info.ownerId()).arg(info.groupId());
+}

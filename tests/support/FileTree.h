@@ -14,3 +14,8 @@ QString describeEntry(const QString& path);
 FileTree snapshotTree(const QString& root, const QStringList& leftOut = {});
 // The first paths that are extra, missing or changed; empty when equal.
 QString treeDifference(const FileTree& actual, const FileTree& expected);
+
+// The whole content of a file; empty when it cannot be read.
+QByteArray fileContent(const QString& path);
+// "uid:gid" of a file.
+QString ownerOf(const QString& path);
