@@ -1,6 +1,7 @@
 #include "download/DownloadFileNet.h"
 
 #include "download/ProgressDialog.h"
+#include "network/ProxySettings.h"
 #include "service/TrustedSsl.h"
 #include "trust/ReleaseVerifier.h"
 #include "trust/Sha256.h"
@@ -49,13 +50,15 @@ bool isConnectionError(QNetworkReply::NetworkError error)
     case QNetworkReply::TemporaryNetworkFailureError:
     case QNetworkReply::NetworkSessionFailedError:
     case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-    case QNetworkReply::ProxyTimeoutError:
         return true;
     default:
         return false;
     }
+}
+
+bool atProxy(QNetworkReply::NetworkError error)
+{
+    return ProxySettings::isRefusal(error) || ProxySettings::isUnreachable(error);
 }
 
 bool isWebAddress(const QUrl& url)
@@ -184,6 +187,7 @@ void DownloadFileNet::download(const QUrl& url)
     }
     if (!prepareTarget())
         return;
+    ProxySettings::read().applyTo(*m_manager, url);
     m_record = PartialDownload::read(m_filePath);
     forgetPartBytes();
     const std::unique_ptr<ProgressDialog> dialog = showProgressDialog();
@@ -595,6 +599,10 @@ DownloadFileNet::Attempt DownloadFileNet::judgeAttempt()
     }
     if (m_attempt != Attempt::Running)
         return m_attempt;
+    // A proxy's refusal may carry a status of its own, which is not the
+    // server's answer.
+    if (atProxy(m_reply->error()))
+        return failAtProxy();
     // The server's own answer says more than the error Qt makes of it.
     const int status = statusCode(*m_reply);
     if (!isSuccessStatus(status))
@@ -611,6 +619,17 @@ DownloadFileNet::Attempt DownloadFileNet::judgeAttempt()
         return Attempt::Retry;
     }
     return contentAsSigned() ? Attempt::Complete : Attempt::Corrupt;
+}
+
+// Credentials that were refused will be refused again; a proxy that did
+// not answer may come back.
+DownloadFileNet::Attempt DownloadFileNet::failAtProxy()
+{
+    const bool refused = ProxySettings::isRefusal(m_reply->error());
+    fail(refused ? DownloadOutcome::Kind::ProxyRefused : DownloadOutcome::Kind::ProxyUnreachable,
+         m_reply->errorString());
+    m_outcome.proxy = ProxySettings::label(m_manager->proxy());
+    return refused ? Attempt::Failed : Attempt::Retry;
 }
 
 DownloadFileNet::Attempt DownloadFileNet::judgeStatus(int status)

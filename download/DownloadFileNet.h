@@ -12,8 +12,8 @@
 
 class QEventLoop;
 class QFile;
-class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkAccessManager;
 class QSslError;
 class QTimer;
 class ProgressDialog;
@@ -118,6 +118,7 @@ private:
     void writeAvailable();
     Attempt judgeAttempt();
     Attempt judgeStatus(int status);
+    Attempt failAtProxy();
     bool contentAsSigned();
     bool closePart();
     void finishFile();

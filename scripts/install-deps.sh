@@ -7,6 +7,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools
   libzip-dev libcpp-httplib-dev libssl-dev openssl libsodium-dev python3-nacl
   iputils-ping procps psmisc zip unzip curl time
+  squid nginx wrk
   fonts-wqy-microhei fonts-dejavu-core
   xvfb xauth imagemagick
 )

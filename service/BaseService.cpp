@@ -178,6 +178,7 @@ bool BaseService::sendRequest(RequestMethod method, const QString& path, const Q
     if (!quiet)
         WaitingLoadWidget::instance()->show();
     const HttpResult result = send(method, request, url, body);
+    m_lastTransportError = result.code;
     if (!quiet)
         WaitingLoadWidget::instance()->close();
 

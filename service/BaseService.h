@@ -47,6 +47,10 @@ public:
                       const QString& versionType, const QString& version,
                       VersionCheckResult& result, QString& errorText, bool quiet);
 
+    // 0 when the last request got an answer, else the
+    // QNetworkReply::NetworkError it failed with.
+    int lastTransportError() const { return m_lastTransportError; }
+
 signals:
     // The service asks for the login to be renewed.
     void signalsReloadLogin();
@@ -63,6 +67,7 @@ private:
     QString m_serviceUrl;
     QString m_token;
     QString m_langType;
+    int m_lastTransportError = 0;
 };
 
 // Reads the context record from the start of the segment `memory` is keyed

@@ -1,5 +1,6 @@
 #include "service/HttpTransport.h"
 
+#include "network/ProxySettings.h"
 #include "service/TrustedSsl.h"
 
 #include <QCoreApplication>
@@ -82,6 +83,7 @@ HttpResult exchange(const QNetworkRequest& request, int timeoutMs,
     // Declared after the loop so that the manager, and with it the reply,
     // goes first; no reply signal can reach a destroyed loop.
     QNetworkAccessManager manager;
+    ProxySettings::read().applyTo(manager, request.url());
     QNetworkRequest verified(request);
     // Loading the system's certificate store costs more than a whole request
     // on loopback, and a plain answer is never redirected to TLS here.

@@ -2,12 +2,15 @@
 
 #include "config/ConfigIni.h"
 #include "install/PackageInstaller.h"
+#include "network/ProxySettings.h"
 #include "service/BaseService.h"
 #include "trust/SignedRelease.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QDebug>
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <cstdlib>
 
@@ -57,21 +60,22 @@ bool Update::checkForUpdate()
     const QString servicePort = readConfigValue("Version", "ServicePort", "80");
     currentVersion = readConfigValue("Version", "Version", QString());
     warnUnlessVerified();
-
-    if (!pingServer(serviceIp)) {
-        if (updateMode)
-            endProcess();
-        endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Prompt",
-                   "Unable to connect to server", "Confirm");
-    }
+    const QString serviceAddress = QString("%1:%2").arg(serviceIp, servicePort);
+    const QString proxy = proxyInUse(QUrl(normalizeServiceUrl(serviceAddress)));
+    const bool pinged = probeService(serviceIp, proxy);
 
     versionInfo.clear();
-    BaseService::instance()->setServiceContext(QString("%1:%2").arg(serviceIp, servicePort),
-                                               QString(), QString(), false);
+    BaseService::instance()->setServiceContext(serviceAddress, QString(), QString(), false);
     QString errorText;
     if (!BaseService::instance()->checkVersion("2", softwareRoot, versionType, currentVersion,
-                                               versionInfo, errorText, true) ||
-        !offersUsableVersion()) {
+                                               versionInfo, errorText, true))
+        endUnanswered(pinged, proxy);
+    if (!pinged)
+        logUpdate(QString("%1 did not answer the ping, yet the service answered: the network "
+                          "blocks ICMP, and only the version check tells whether the service "
+                          "can be reached")
+                      .arg(serviceIp));
+    if (!offersUsableVersion()) {
         if (updateMode)
             endProcess();
         endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Error",
@@ -96,6 +100,56 @@ bool Update::checkForUpdate()
     if (versionInfo.forceUpdate)
         stopMainProgram();
     return true;
+}
+
+QString Update::proxyInUse(const QUrl& serviceUrl) const
+{
+    const ProxySettings proxies = ProxySettings::read();
+    if (proxies.configuredValueUnusable())
+        logUpdate("config.ini [Network] Proxy is neither http://[user:password@]host:port nor "
+                  "\"none\"; the system's proxy settings apply");
+    const QString proxy = proxies.describe(serviceUrl);
+    if (!proxy.isEmpty())
+        logUpdate(QString("through the proxy %1").arg(proxy));
+    return proxy;
+}
+
+// Through a proxy a ping says nothing about reaching the service: the
+// version check decides. Without one, a failed ping is what tells an
+// unreachable service from one that answers badly.
+bool Update::probeService(const QString& serviceIp, const QString& proxy)
+{
+    return !proxy.isEmpty() || pingServer(serviceIp);
+}
+
+void Update::endUnanswered(bool pinged, const QString& proxy)
+{
+    const auto error = QNetworkReply::NetworkError(BaseService::instance()->lastTransportError());
+    if (ProxySettings::isRefusal(error)) {
+        logUpdate(QString("the proxy %1 refused the request: its user name or password is "
+                          "missing or wrong")
+                      .arg(proxy));
+        endCheckWithError(proxyRefusedText(proxy));
+    }
+    if (ProxySettings::isUnreachable(error)) {
+        logUpdate(QString("the proxy %1 cannot be reached").arg(proxy));
+        endCheckWithError(proxyUnreachableText(proxy));
+    }
+    if (updateMode)
+        endProcess();
+    if (!pinged)
+        endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Prompt",
+                   "Unable to connect to server", "Confirm");
+    endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Error",
+               "Query program version error, unable to update temporarily", "Confirm");
+}
+
+void Update::endCheckWithError(const QString& text)
+{
+    if (!updateMode)
+        MessageBoxDlg::showInfo(localText("Error"), text, kOk, "3", "#000000", 0,
+                                localText("Confirm"));
+    endProcess();
 }
 
 void Update::endWithBox(const QString& logText, bool success, const QString& title,

@@ -82,6 +82,12 @@ protected:
     QString packagePath;
 
 private:
+    // The proxy the version check goes through, logged; empty for none.
+    QString proxyInUse(const QUrl& serviceUrl) const;
+    bool probeService(const QString& serviceIp, const QString& proxy);
+    // The version check got no answer: the proxy or the service is named.
+    [[noreturn]] void endUnanswered(bool pinged, const QString& proxy);
+    [[noreturn]] void endCheckWithError(const QString& text);
     [[noreturn]] void endWithBox(const QString& logText, bool success, const QString& title,
                                  const QString& content, const QString& button);
     void setButtonUsable(QPushButton* button, bool usable);
@@ -107,6 +113,8 @@ private:
     // the process); otherwise back to the offer.
     void failUpdate(const UpdateFailure& failure);
     QString failureText(const UpdateFailure& failure);
+    QString proxyRefusedText(const QString& proxy);
+    QString proxyUnreachableText(const QString& proxy);
     void removeWorkFiles();
 
     // The release as the vendor signed it; null when the installation pins no

@@ -123,6 +123,24 @@ DownloadOutcome Update::downloadPackage(const QUrl& url)
     return download.outcome();
 }
 
+namespace {
+
+UpdateFailure::Kind failureKind(DownloadOutcome::Kind kind)
+{
+    switch (kind) {
+    case DownloadOutcome::Kind::NoSpace:
+        return UpdateFailure::Kind::DiskSpace;
+    case DownloadOutcome::Kind::ProxyRefused:
+        return UpdateFailure::Kind::ProxyRefused;
+    case DownloadOutcome::Kind::ProxyUnreachable:
+        return UpdateFailure::Kind::ProxyUnreachable;
+    default:
+        return UpdateFailure::Kind::Download;
+    }
+}
+
+} // namespace
+
 void Update::failDownload(const DownloadOutcome& outcome)
 {
     qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载更新包失败"));
@@ -132,11 +150,11 @@ void Update::failDownload(const DownloadOutcome& outcome)
         return;
     }
     UpdateFailure failure;
-    failure.kind = outcome.kind == DownloadOutcome::Kind::NoSpace ? UpdateFailure::Kind::DiskSpace
-                                                                  : UpdateFailure::Kind::Download;
+    failure.kind = failureKind(outcome.kind);
     failure.reason = outcome.reason;
     failure.needed = outcome.needed;
     failure.available = outcome.available;
+    failure.proxy = outcome.proxy;
     failUpdate(failure);
 }
 

@@ -212,6 +212,10 @@ QString Update::failureText(const UpdateFailure& failure)
             .arg(formatSize(failure.needed), formatSize(failure.available));
     case UpdateFailure::Kind::DamagedPackage:
         return localText("The update package is damaged");
+    case UpdateFailure::Kind::ProxyRefused:
+        return proxyRefusedText(failure.proxy);
+    case UpdateFailure::Kind::ProxyUnreachable:
+        return proxyUnreachableText(failure.proxy);
     case UpdateFailure::Kind::Installation:
         break;
     }

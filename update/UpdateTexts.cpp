@@ -25,8 +25,25 @@ void Update::initTextTable()
     textTable.insert("Not enough disk space: %1 needed, %2 free",
                      {{zh, QString::fromUtf8("磁盘空间不足: 需要 %1, 可用 %2")}});
     textTable.insert("The update package is damaged", {{zh, QString::fromUtf8("更新包已损坏")}});
+    textTable.insert(
+        "The proxy server %1 refused the connection: it needs a valid user name and password",
+        {{zh, QString::fromUtf8("代理服务器 %1 拒绝了连接:需要有效的用户名和密码")}});
+    textTable.insert("The proxy server %1 cannot be reached",
+                     {{zh, QString::fromUtf8("无法连接到代理服务器 %1")}});
     textTable.insert("The update could not be verified and will not be installed",
                      {{zh, QString::fromUtf8("更新未通过验证,不会安装")}});
+}
+
+QString Update::proxyRefusedText(const QString& proxy)
+{
+    return localText("The proxy server %1 refused the connection: it needs a valid user name and "
+                     "password")
+        .arg(proxy.toHtmlEscaped());
+}
+
+QString Update::proxyUnreachableText(const QString& proxy)
+{
+    return localText("The proxy server %1 cannot be reached").arg(proxy.toHtmlEscaped());
 }
 
 QString Update::localText(QString key)

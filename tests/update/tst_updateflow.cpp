@@ -5,6 +5,7 @@
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
 #include "support/SmallDisk.h"
+#include "support/SquidProxy.h"
 #include "support/TempInstallation.h"
 
 #include <QDate>
@@ -242,6 +243,8 @@ private slots:
     void failsClosed();
     void signedUpdate_data();
     void signedUpdate();
+    void throughProxy_data();
+    void throughProxy();
 
 private:
     bool useSmallDisk(int freeMebibytes);
@@ -253,6 +256,8 @@ private:
     }
     void publishSignedRelease(const QString& change);
     QByteArray signedCatalog(const QString& change, const QString& url);
+    QStringList tlsOptions();
+    void useSilentPing(QProcessEnvironment& environment);
 };
 
 void TestUpdateFlow::endsWithoutOffer_data()
@@ -277,6 +282,7 @@ void TestUpdateFlow::endsWithoutOffer_data()
         {"query failed", "INFO", "Query program version error, unable to update temporarily",
          unreachable},
         {"up to date", "SUCCESS", "It's the latest version", latest},
+        {"ping blocked", "SUCCESS", "It's the latest version", latest},
         {"forced but not needed", "SUCCESS", "It's the latest version", latest},
         {"success without data", "SUCCESS", "It's the latest version", latest},
         {"markup as version", "INFO", "Query program version error, unable to update temporarily",
@@ -301,17 +307,15 @@ void TestUpdateFlow::endsWithoutOffer()
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<CannedService> canned;
-    if (situation == "unreachable") {
-        // A ping that never hears a reply stands for a host that is down.
-        const QString standIns = m_work.filePath("silent-ping");
-        QDir().mkpath(standIns);
-        QFile ping(standIns + "/ping");
-        QVERIFY(ping.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ping.write("#!/bin/sh\nexit 1\n");
-        ping.close();
-        ping.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        environment.insert("PATH", standIns + ":" + environment.value("PATH"));
+    if (situation == "unreachable" || situation == "ping blocked") {
+        // A ping that never hears a reply stands for a host that is down, or
+        // for a network that blocks ICMP.
+        useSilentPing(environment);
         configure(9, "1.0.0");
+        if (situation == "ping blocked") {
+            QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", true))));
+            configure(m_service->port(), "2.0.0");
+        }
     } else if (situation == "query failed") {
         configure(9, "1.0.0"); // nothing listens on the discard port
     } else if (situation == "up to date") {
@@ -344,6 +348,7 @@ void TestUpdateFlow::endsWithoutOffer()
         QVERIFY(lines.contains("BOX ContentText=" + boxContent));
         QVERIFY2(log().contains("\"" + logLine + "\""), qPrintable(log()));
     }
+    QCOMPARE(log().contains("the network blocks ICMP"), situation == "ping blocked");
     // Nothing was offered, so the main program keeps running.
     QCOMPARE(main->state(), QProcess::Running);
 }
@@ -790,18 +795,7 @@ void TestUpdateFlow::signedUpdate()
     const QString url = change == "endless"
                             ? QString("http://127.0.0.1:%1/endless.zip").arg(endless.port())
                             : QString("/packages/p.zip");
-    QStringList tls;
-    if (change == "https") {
-        const QString key = m_work.filePath("tls.key");
-        const QString certificate = m_install->filePath("config/cacert.pem");
-        QCOMPARE(QProcess::execute("openssl",
-                                   {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
-                                    "-out", certificate, "-days", "2", "-subj", "/CN=127.0.0.1",
-                                    "-addext", "subjectAltName=IP:127.0.0.1"}),
-                 0);
-        tls = QStringList{"--cert", certificate, "--key", key};
-    }
+    const QStringList tls = change == "https" ? tlsOptions() : QStringList();
     QVERIFY(startService(signedCatalog(change, url), tls));
     configure(m_service->port(), "1.0.0");
     if (change == "https")
@@ -839,6 +833,142 @@ void TestUpdateFlow::signedUpdate()
                                "installed"));
     if (change == "forged force")
         QVERIFY(lines.contains("WINDOW cancel=Not updated yet|enabled|arrow"));
+}
+
+void TestUpdateFlow::useSilentPing(QProcessEnvironment& environment)
+{
+    const QString standIns = m_work.filePath("silent-ping");
+    QDir().mkpath(standIns);
+    QFile ping(standIns + "/ping");
+    QVERIFY(ping.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ping.write("#!/bin/sh\nexit 1\n");
+    ping.close();
+    ping.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    environment.insert("PATH", standIns + ":" + environment.value("PATH"));
+}
+
+// A certificate for 127.0.0.1 that the installation trusts, as cloudservice
+// options.
+QStringList TestUpdateFlow::tlsOptions()
+{
+    const QString key = m_work.filePath("tls.key");
+    const QString certificate = m_install->filePath("config/cacert.pem");
+    QDir().mkpath(QFileInfo(certificate).path());
+    const int made = QProcess::execute(
+        "openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj",
+                    "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    return made == 0 ? QStringList{"--cert", certificate, "--key", key} : QStringList();
+}
+
+void TestUpdateFlow::throughProxy_data()
+{
+    QTest::addColumn<QString>("configured"); // config.ini [Network] Proxy; PROXY: its host:port
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("proxyLog"); // what the proxy saw: a method, 407, or nothing
+
+    const QString user = QString("%1:%2@PROXY").arg(SquidProxy::kUser, SquidProxy::kPassword);
+    const QString wrong = QString("%1:wr0ng-pw@PROXY").arg(SquidProxy::kUser);
+    QTest::newRow("config.ini") << "http://" + user << QStringList() << "http"
+                                << "installed"
+                                << "POST";
+    QTest::newRow("https_proxy, CONNECT")
+        << "" << QStringList{"https_proxy=http://" + user} << "https"
+        << "installed"
+        << "CONNECT";
+    QTest::newRow("no_proxy") << ""
+                              << QStringList{"http_proxy=http://" + user, "no_proxy=127.0.0.1"}
+                              << "http"
+                              << "installed"
+                              << "";
+    QTest::newRow("none in config.ini")
+        << "none" << QStringList{"http_proxy=http://" + user} << "http"
+        << "installed"
+        << "";
+    QTest::newRow("unusable in config.ini, system's then")
+        << "ftp://PROXY" << QStringList{"http_proxy=http://" + user} << "http"
+        << "installed"
+        << "POST";
+    QTest::newRow("wrong password") << "http://" + wrong << QStringList() << "http"
+                                    << "check refused"
+                                    << "407";
+    QTest::newRow("no credentials, CONNECT")
+        << "" << QStringList{"https_proxy=http://PROXY"} << "https"
+        << "check refused"
+        << "407";
+    // The package lies on "localhost", which no_proxy leaves to the proxy.
+    QTest::newRow("download refused")
+        << "" << QStringList{"http_proxy=http://" + wrong, "no_proxy=127.0.0.1"} << "http"
+        << "download refused"
+        << "407";
+}
+
+void TestUpdateFlow::throughProxy()
+{
+    QFETCH(QString, configured);
+    QFETCH(QStringList, environment);
+    QFETCH(QString, scheme);
+    QFETCH(QString, outcome);
+    QFETCH(QString, proxyLog);
+
+    SquidProxy proxy;
+    QVERIFY2(proxy.start(), qPrintable(proxy.startError()));
+    const QString proxyAddress = QString("127.0.0.1:%1").arg(proxy.port());
+    makePackage("p.zip", {{"a.txt", "new a"}});
+    CannedService elsewhere("{}");
+    const QString url = outcome == "download refused"
+                            ? QString("http://localhost:%1/endless.zip").arg(elsewhere.port())
+                            : QString("/packages/p.zip");
+    QVERIFY(startService(catalog("general", release("2.0.0", url, false)),
+                         scheme == "https" ? tlsOptions() : QStringList()));
+    configure(m_service->port(), "1.0.0");
+    m_install->setIni("config.ini", "Version", "ServiceIP", scheme + "://127.0.0.1");
+    if (!configured.isEmpty())
+        m_install->setIni("config.ini", "Network", "Proxy",
+                          QString(configured).replace("PROXY", proxyAddress));
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"http_proxy", "https_proxy", "no_proxy", "all_proxy"})
+        variables.remove(name);
+    for (const QString& variable : environment)
+        variables.insert(variable.section('=', 0, 0),
+                         variable.section('=', 1).replace("PROXY", proxyAddress));
+    // Networks behind a proxy often block ICMP: only the direct path pings.
+    useSilentPing(variables);
+    startMain();
+
+    const QString script = outcome == "installed" ? "window;click:update"
+                           : outcome == "download refused"
+                               ? "window;click:update;box;offer;click:cancel"
+                               : "box";
+    const ProcessResult result = runDriver({"check", kRoot, kMain}, script, variables);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = reports(result);
+    QVERIFY2(lines.contains("DONE " + script.split(';').last()), qPrintable(lines.join('\n')));
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"),
+             QString(outcome == "installed" ? "2.0.0" : "1.0.0"));
+    if (outcome != "installed")
+        QVERIFY2(lines.contains(QString("BOX ContentText=The proxy server %1 refused the "
+                                        "connection: it needs a valid user name and password")
+                                    .arg(proxyAddress)),
+                 qPrintable(lines.join('\n')));
+    QVERIFY(!log().contains(SquidProxy::kPassword) && !log().contains("wr0ng-pw"));
+    QCOMPARE(log().contains("config.ini [Network] Proxy is neither"), configured.startsWith("ftp"));
+    const bool directCheck = configured == "none" || !environment.filter("no_proxy").isEmpty();
+    QCOMPARE(log().contains(QString::fromUtf8("ping通服务器")), directCheck);
+
+    const QString seen = proxy.accessLog();
+    if (proxyLog.isEmpty())
+        QVERIFY2(seen.isEmpty(), qPrintable(seen));
+    else if (proxyLog == "407")
+        QVERIFY2(seen.count("/407 ") >= 1 && seen.count("/407 ") <= 2, qPrintable(seen));
+    else
+        QVERIFY2(seen.contains(proxyLog + " ") && seen.contains(SquidProxy::kUser),
+                 qPrintable(seen));
+    if (proxyLog == "POST")
+        QVERIFY2(seen.contains("GET http://127.0.0.1:"), qPrintable(seen));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateFlow)
