@@ -16,13 +16,6 @@ class QUrl;
 class ProxySettings
 {
 public:
-    enum class Source
-    {
-        System,
-        Configured,
-        Direct,
-    };
-
     // What config.ini says now.
     static ProxySettings read();
 
@@ -32,7 +25,6 @@ public:
     // QNetworkReply::ProxyAuthenticationRequiredError rather than a loop.
     void applyTo(QNetworkAccessManager& manager, const QUrl& url) const;
 
-    Source source() const { return m_source; }
     // config.ini names something that is not a proxy address; the system's
     // configuration applies instead.
     bool configuredValueUnusable() const { return m_unusable; }
@@ -47,6 +39,13 @@ public:
     static bool isUnreachable(QNetworkReply::NetworkError error);
 
 private:
+    enum class Source
+    {
+        System,
+        Configured,
+        Direct,
+    };
+
     Source m_source = Source::System;
     QNetworkProxy m_configured;
     bool m_unusable = false;
