@@ -1,8 +1,10 @@
 #include "cloudservice/CloudServer.h"
 
+#include "cloudservice/AnswerCache.h"
 #include "cloudservice/CatalogFile.h"
 #include "cloudservice/PackageServer.h"
 #include "cloudservice/RequestEnvelope.h"
+#include "cloudservice/StderrLog.h"
 
 #include <QFile>
 #include <QtDebug>
@@ -13,8 +15,20 @@
 namespace {
 
 constexpr size_t maximumRequestBody = 1024 * 1024;
+constexpr size_t answerCacheBytes = 16 * 1024 * 1024;
+// Plenty for clients and proxies that reuse connections, and a connection
+// waiting for a free thread still gets one within a while.
+constexpr size_t requestsPerConnection = 1000;
 const char* const checkVersionPath = "/cloudService/version/checkVersion";
 const char* const jsonType = "application/json;charset=UTF-8";
+
+// Where the client reached us, which relative package addresses are made
+// absolute with.
+struct Origin
+{
+    std::string scheme;
+    std::string host;
+};
 
 QJsonObject versionData(const QJsonObject& query, const ReleaseCatalog::Decision& decision)
 {
@@ -37,14 +51,84 @@ QJsonObject versionData(const QJsonObject& query, const ReleaseCatalog::Decision
     return data;
 }
 
+QString absoluteUrl(const QString& url, const Origin& origin)
+{
+    if (url.isEmpty() || url.contains("://"))
+        return url;
+    const QString path = url.startsWith('/') ? url : '/' + url;
+    return QString("%1://%2%3")
+        .arg(QString::fromStdString(origin.scheme), QString::fromStdString(origin.host), path);
+}
+
+AnswerCache::Answer buildAnswer(const ReleaseCatalog& catalog, const QJsonObject& query,
+                                const Origin& origin)
+{
+    const QString root = query.value("softwareRoot").toString();
+    const QString type = query.value("versionType").toString();
+    const QString installed = query.value("version").toString();
+    ReleaseCatalog::Decision decision = catalog.decide(root, type, installed);
+    decision.url = absoluteUrl(decision.url, origin);
+    const QString message =
+        decision.known ? QString("ok")
+                       : QString("no releases for software root \"%1\" and version type \"%2\"")
+                             .arg(root, type);
+    AnswerCache::Answer answer;
+    answer.body =
+        RequestEnvelope::answer(RequestEnvelope::Success, message, versionData(query, decision));
+    answer.logLine = QString("checkVersion %1/%2 installed \"%3\": newest \"%4\" needUpdate %5 "
+                             "forceUpdate %6")
+                         .arg(root, type, installed, decision.version)
+                         .arg(decision.needUpdate ? "true" : "false")
+                         .arg(decision.forceUpdate ? "true" : "false")
+                         .toUtf8();
+    return answer;
+}
+
+// The address the client used reaches us; the listen address may not (e.g.
+// 0.0.0.0 or behind a port forward). Behind a proxy that ends TLS, the scheme
+// is the one the proxy forwards.
+Origin originOf(const httplib::Request& request, const std::string& ownHost, bool tls)
+{
+    Origin origin{request.get_header_value("X-Forwarded-Proto"), request.get_header_value("Host")};
+    if (origin.scheme != "http" && origin.scheme != "https")
+        origin.scheme = tls ? "https" : "http";
+    if (origin.host.empty())
+        origin.host = ownHost;
+    return origin;
+}
+
+// The answer is a function of the body's members, the origin and the
+// catalog, so the body as sent keys it, and an answer found needs no parsing.
+// Each part has its length in front, so that no two inputs spell one key.
+std::string answerKey(const std::string& body, const Origin& origin)
+{
+    std::string key;
+    for (const std::string* part : {&body, &origin.scheme, &origin.host}) {
+        key += std::to_string(part->size());
+        key += ':';
+        key += *part;
+    }
+    return key;
+}
+
 size_t bodyBytes(const httplib::Response& response)
 {
     return response.content_provider_ ? response.content_length_ : response.body.size();
 }
 
+void logRequest(const httplib::Request& request, const httplib::Response& response)
+{
+    StderrLog::writeLine(QByteArray::fromStdString(request.method) + ' ' +
+                         QByteArray::fromStdString(request.path) + ' ' +
+                         QByteArray::number(response.status) + ' ' +
+                         QByteArray::number(qulonglong(bodyBytes(response))) + " bytes");
+}
+
 } // namespace
 
-CloudServer::CloudServer(const ServiceOptions& options) : m_options(options) {}
+CloudServer::CloudServer(const ServiceOptions& options)
+    : m_options(options), m_answers(std::make_unique<AnswerCache>(answerCacheBytes))
+{}
 
 CloudServer::~CloudServer() = default;
 
@@ -77,6 +161,7 @@ bool CloudServer::start(QString& errorText)
                         .arg(m_options.certificateFile, m_options.keyFile);
         return false;
     }
+    configure();
     registerRoutes();
     const std::string host = m_options.host.toStdString();
     if (m_options.port == 0) {
@@ -90,6 +175,11 @@ bool CloudServer::start(QString& errorText)
         errorText = QString("cannot listen on %1 port %2").arg(m_options.host).arg(m_options.port);
         return false;
     }
+    m_ownHost = QString("%1:%2").arg(m_options.host).arg(m_port).toStdString();
+    // The library listens with a backlog of 5, which a fleet's burst of new
+    // connections overflows: the kernel drops their SYNs, and clients try
+    // again only a second later. Listening again widens it.
+    ::listen(static_cast<socket_t>(m_listenSocket), SOMAXCONN);
     return true;
 }
 
@@ -105,16 +195,31 @@ bool CloudServer::run()
     return m_server->listen_after_bind();
 }
 
+void CloudServer::stop()
+{
+    m_server->stop();
+}
+
+void CloudServer::configure()
+{
+    // The library writes status line and headers, then the body, in two
+    // sends: without this the body waits for the client's delayed ACK.
+    // It must be set before the port is bound, whose socket passes it on.
+    m_server->set_tcp_nodelay(true);
+    m_server->set_keep_alive_max_count(requestsPerConnection);
+    // A kept-alive connection holds a thread for as long as it stays open.
+    const size_t threads = size_t(m_options.threads);
+    m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    m_server->set_socket_options([this](socket_t socket) {
+        httplib::default_socket_options(socket);
+        m_listenSocket = static_cast<std::intptr_t>(socket);
+    });
+    m_server->set_payload_max_length(maximumRequestBody);
+    m_server->set_logger(logRequest);
+}
+
 void CloudServer::registerRoutes()
 {
-    m_server->set_payload_max_length(maximumRequestBody);
-    m_server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        qInfo().noquote() << QString("%1 %2 %3 %4 bytes")
-                                 .arg(QString::fromStdString(request.method),
-                                      QString::fromStdString(request.path))
-                                 .arg(response.status)
-                                 .arg(bodyBytes(response));
-    });
     m_server->Post(checkVersionPath,
                    [this](const httplib::Request& request, httplib::Response& response) {
                        checkVersion(request, response);
@@ -133,50 +238,39 @@ void CloudServer::checkVersion(const httplib::Request& request, httplib::Respons
     if (m_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
 
-    // Refusals are still HTTP 200: the client reads "code" and "message" only
-    // from answers that arrived without a transport error.
     QString message;
-    QJsonObject query;
+    AnswerCache::AnswerPointer answer;
     RequestEnvelope::Code code = RequestEnvelope::verify(request, message);
     if (code == RequestEnvelope::Success)
-        code = RequestEnvelope::parseBody(
-            request.body, {"platformType", "softwareRoot", "version", "versionType"}, query,
-            message);
+        code = answerFor(request, answer, message);
+    // Refusals are still HTTP 200: the client reads "code" and "message" only
+    // from answers that arrived without a transport error.
     if (code != RequestEnvelope::Success) {
         qInfo().noquote()
             << QString("checkVersion refused with code %1: %2").arg(code).arg(message);
         response.set_content(RequestEnvelope::answer(code, message, QJsonObject()), jsonType);
         return;
     }
-
-    const QString root = query.value("softwareRoot").toString();
-    const QString type = query.value("versionType").toString();
-    const QString installed = query.value("version").toString();
-    ReleaseCatalog::Decision decision = m_catalog->current().decide(root, type, installed);
-    decision.url = absoluteUrl(decision.url, request);
-    message = decision.known
-                  ? QString("ok")
-                  : QString("no releases for software root \"%1\" and version type \"%2\"")
-                        .arg(root, type);
-    qInfo().noquote() << QString("checkVersion %1/%2 installed \"%3\": newest \"%4\" needUpdate %5 "
-                                 "forceUpdate %6")
-                             .arg(root, type, installed, decision.version)
-                             .arg(decision.needUpdate ? "true" : "false")
-                             .arg(decision.forceUpdate ? "true" : "false");
-    response.set_content(
-        RequestEnvelope::answer(RequestEnvelope::Success, message, versionData(query, decision)),
-        jsonType);
+    StderrLog::writeLine(answer->logLine);
+    response.set_content(answer->body, jsonType);
 }
 
-QString CloudServer::absoluteUrl(const QString& url, const httplib::Request& request) const
+RequestEnvelope::Code CloudServer::answerFor(const httplib::Request& request,
+                                             AnswerCache::AnswerPointer& answer, QString& message)
 {
-    if (url.isEmpty() || url.contains("://"))
-        return url;
-    // The address the client used reaches us; the listen address may not
-    // (e.g. 0.0.0.0 or behind a port forward).
-    QString host = QString::fromStdString(request.get_header_value("Host"));
-    if (host.isEmpty())
-        host = QString("%1:%2").arg(m_options.host).arg(m_port);
-    const QString path = url.startsWith('/') ? url : '/' + url;
-    return QString("%1://%2%3").arg(m_options.useTls() ? "https" : "http", host, path);
+    const CatalogFile::Version catalog = m_catalog->current();
+    const Origin origin = originOf(request, m_ownHost, m_options.useTls());
+    const std::string key = answerKey(request.body, origin);
+    answer = m_answers->find(catalog.generation, key);
+    if (answer)
+        return RequestEnvelope::Success;
+    QJsonObject query;
+    const RequestEnvelope::Code code = RequestEnvelope::parseBody(
+        request.body, {"platformType", "softwareRoot", "version", "versionType"}, query, message);
+    if (code != RequestEnvelope::Success)
+        return code;
+    answer =
+        std::make_shared<const AnswerCache::Answer>(buildAnswer(*catalog.catalog, query, origin));
+    m_answers->insert(catalog.generation, key, answer);
+    return RequestEnvelope::Success;
 }

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "cloudservice/AnswerCache.h"
+#include "cloudservice/RequestEnvelope.h"
 #include "cloudservice/ServiceOptions.h"
 
 #include <QString>
+#include <cstdint>
 #include <memory>
+#include <string>
 
 class CatalogFile;
 class PackageServer;
@@ -14,6 +18,9 @@ struct Response;
 } // namespace httplib
 
 // The HTTP(S) server: routes, request log and the version-check answer.
+// Answers are cached per catalog generation and connections kept alive, so
+// one instance answers a fleet; several stand behind a balancing proxy the
+// same way (see deploy/).
 class CloudServer
 {
 public:
@@ -24,17 +31,26 @@ public:
     bool start(QString& errorText);
     // The address clients reach the service on, e.g. "http://127.0.0.1:8080".
     QString baseUrl() const;
-    // Serves until the process ends.
+    // Serves until stop(), then until the requests under way are answered.
     bool run();
+    // Safe to call from any thread.
+    void stop();
 
 private:
-    void checkVersion(const httplib::Request& request, httplib::Response& response);
-    QString absoluteUrl(const QString& url, const httplib::Request& request) const;
+    void configure();
     void registerRoutes();
+    void checkVersion(const httplib::Request& request, httplib::Response& response);
+    // The answer to an envelope already verified: from the cache, or worked
+    // out and kept there. Fails only for a body that is not a valid query.
+    RequestEnvelope::Code answerFor(const httplib::Request& request,
+                                    AnswerCache::AnswerPointer& answer, QString& message);
 
     ServiceOptions m_options;
     int m_port = 0;
+    std::intptr_t m_listenSocket = -1;
+    std::string m_ownHost; // "host:port" for requests without a Host header
     std::unique_ptr<httplib::Server> m_server;
     std::unique_ptr<CatalogFile> m_catalog;
+    std::unique_ptr<AnswerCache> m_answers;
     std::unique_ptr<PackageServer> m_packages;
 };

@@ -57,6 +57,12 @@ bool ServiceOptions::parse(int argc, char** argv, QString& errorText)
             catalogFile = value;
         } else if (name == "--packages") {
             packagesFolder = value;
+        } else if (name == "--threads") {
+            if (!toNumber(value, 1, 4096, number)) {
+                errorText = QString("--threads must be 1 to 4096, not \"%1\"").arg(value);
+                return false;
+            }
+            threads = int(number);
         } else if (name == "--throttle-kbps") {
             if (!toNumber(value, 0, 1LL << 40, throttleKbps)) {
                 errorText = QString("--throttle-kbps must be a whole number >= 0");
@@ -103,8 +109,9 @@ version check and serves update packages.
                                             Content-Length and Range support
 
 Options:
-  --catalog FILE      release catalog (JSON, see README.md). Required. Re-read
-                      whenever the file changes; a file that fails to parse
+  --catalog FILE      release catalog (JSON, see README.md). Required. Held
+                      in memory and re-read when the file changes (looked at
+                      once a second at most); a file that fails to parse
                       keeps the last good catalog and the reason is logged.
                       A release may name its signed release document
                       ("release": FILE), the catalog newer signed roots
@@ -118,6 +125,8 @@ Options:
   --port N            port to listen on; 0 picks a free one (default 0)
   --cert FILE         PEM certificate: serve HTTPS instead of HTTP
   --key FILE          PEM private key of --cert
+  --threads N         connections served at once, 1 to 4096 (default 128); a
+                      kept-alive connection holds one while it stays open
   -h, --help          this text
 
 Test and demo aids (not for production use):
@@ -130,6 +139,8 @@ When ready, one line goes to standard output:
   cloudservice listening on http(s)://HOST:PORT
 Each request is logged on standard error as one line: method, path, status
 and body bytes.
+TERM or INT ends the service gracefully: no new connections, and the
+requests under way are answered first (5 seconds at most).
 
 Answers to the version check are always HTTP 200 with the JSON envelope
 {"success", "code", "message", "data"}; refused requests have success false

@@ -12,6 +12,8 @@ public:
     QString keyFile;
     QString catalogFile;
     QString packagesFolder;
+    // Connections served at once; a kept-alive connection holds its thread.
+    int threads = 128;
     // Test and demo aids.
     long long throttleKbps = 0;      // 0: no limit on package transfers
     long long failPackageAfter = -1; // -1: never drop a package transfer

@@ -1,9 +1,49 @@
 #include "cloudservice/CloudServer.h"
 #include "cloudservice/ServiceOptions.h"
+#include "cloudservice/StderrLog.h"
 
-#include <QtDebug>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <pthread.h>
+#include <thread>
+
+namespace {
+
+// Long enough for a version check or a package chunk under way, short enough
+// for whoever stops us.
+constexpr auto stopGrace = std::chrono::seconds(5);
+
+// TERM and INT stop the service gracefully: no new connections, the requests
+// under way are answered, and a proxy in front sends the next ones to another
+// instance. Connections kept alive but idle do not hold the end up for long.
+// Must run before any other thread exists, so that all of them leave the two
+// signals to the one thread that waits for them.
+void stopOnSignal(CloudServer& server)
+{
+#ifdef _WIN32
+    // Windows has neither signal masks nor sigwait; Ctrl+C or a kill ends
+    // the service at once there.
+    (void)server;
+#else
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::thread([stopSignals, &server] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        server.stop();
+        std::this_thread::sleep_for(stopGrace);
+        StderrLog::flush();
+        std::_Exit(0);
+    }).detach();
+#endif
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -11,7 +51,6 @@ int main(int argc, char** argv)
     // A client that goes away mid-transfer must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    qSetMessagePattern("%{time yyyy-MM-dd hh:mm:ss.zzz} %{message}");
     ServiceOptions options;
     QString errorText;
     if (!options.parse(argc, argv, errorText)) {
@@ -23,6 +62,8 @@ int main(int argc, char** argv)
         return 0;
     }
     CloudServer server(options);
+    stopOnSignal(server);
+    StderrLog::install();
     if (!server.start(errorText)) {
         std::fprintf(stderr, "cloudservice: %s\n", errorText.toLocal8Bit().constData());
         return 1;

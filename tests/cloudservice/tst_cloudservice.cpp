@@ -14,10 +14,16 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <httplib.h>
+#include <thread>
 
 namespace {
 
@@ -92,6 +98,12 @@ QByteArray randomBytes(qint64 size)
     return bytes;
 }
 
+QString readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 bool writeFile(const QString& path, const QByteArray& content)
 {
     QSaveFile file(path);
@@ -121,6 +133,7 @@ private slots:
     void releaseNotesPerLanguage();
     void packageUrl_data();
     void packageUrl();
+    void catalogChangesWithoutRestart_data();
     void catalogChangesWithoutRestart();
     void signedDocuments_data();
     void signedDocuments();
@@ -145,8 +158,11 @@ private slots:
     void refusesToStart_data();
     void refusesToStart();
 
+    void fleetBehindNginx();
+
 private:
     QString path(const QString& relative) const { return m_dir.filePath(relative); }
+    void startFleet(QProcess& fleet, int port, QString& instance);
     bool startService(CloudServiceProcess& service, const QStringList& extra = {});
 
     QTemporaryDir m_dir;
@@ -233,6 +249,10 @@ void TestCloudService::versionDecision_data()
                                            << "general"
                                            << "1.0"
                                            << "" << false << false << "";
+    QTest::newRow("root and type run together") << "Appgeneral"
+                                                << ""
+                                                << "1.9.5"
+                                                << "" << false << false << "";
     QTest::newRow("unknown version type") << "App"
                                           << "nightly"
                                           << "1.0"
@@ -313,8 +333,19 @@ void TestCloudService::packageUrl()
              expected.contains("%1") ? expected.arg(m_service.baseUrl()) : expected);
 }
 
+void TestCloudService::catalogChangesWithoutRestart_data()
+{
+    QTest::addColumn<QStringList>("edits"); // versions; "broken": a file that does not parse
+    QTest::addColumn<QString>("served");
+
+    QTest::newRow("edited") << QStringList{"2.1.5"} << "2.1.5";
+    QTest::newRow("broken edit") << QStringList{"broken"} << "2.0";
+    QTest::newRow("edited, broken, fixed") << QStringList{"2.1.5", "broken", "2.2"} << "2.2";
+}
+
 void TestCloudService::catalogChangesWithoutRestart()
 {
+    QFETCH(QStringList, edits);
     const QString catalog = path("changing-catalog.json");
     auto catalogWith = [](const QString& version) {
         return QString(R"({"softwareRoots":{"App":{"general":{"releases":[
@@ -324,7 +355,8 @@ void TestCloudService::catalogChangesWithoutRestart()
     };
     QVERIFY(writeFile(catalog, catalogWith("2.0")));
     CloudServiceProcess service;
-    QVERIFY(service.start({"--catalog", catalog}, path("changing.log")));
+    QVERIFY(service.start({"--catalog", catalog},
+                          path(QString("changing %1.log").arg(QTest::currentDataTag()))));
     httplib::Client client(service.host().toStdString(), service.port());
     auto newest = [&]() {
         return checkVersion(client, "App", "general", "1.0")
@@ -333,18 +365,24 @@ void TestCloudService::catalogChangesWithoutRestart()
             .value("version")
             .toString();
     };
-    QCOMPARE(newest(), QString("2.0"));
+    QString served = "2.0";
+    QCOMPARE(newest(), served);
 
-    QVERIFY(writeFile(catalog, catalogWith("2.1.5")));
-    QCOMPARE(newest(), QString("2.1.5"));
-
-    QVERIFY(writeFile(catalog, "{ \"softwareRoots\": { broken"));
-    QCOMPARE(newest(), QString("2.1.5"));
-    QVERIFY2(service.log().contains("not reloaded, keeping the last good one"),
-             qPrintable(service.log()));
-
-    QVERIFY(writeFile(catalog, catalogWith("2.2")));
-    QCOMPARE(newest(), QString("2.2"));
+    // The file is looked at once a second at most: each edit shows after a
+    // while, and until then the answers (cached ones too) stay as they were.
+    for (const QString& edit : edits) {
+        if (edit == "broken") {
+            QVERIFY(writeFile(catalog, "{ \"softwareRoots\": { broken"));
+            QTRY_VERIFY_WITH_TIMEOUT(newest() == served && service.log().contains("not reloaded"),
+                                     10000);
+        } else {
+            QVERIFY(writeFile(catalog, catalogWith(edit)));
+            QTRY_COMPARE_WITH_TIMEOUT(newest(), edit, 10000);
+            served = edit;
+        }
+    }
+    QTEST(newest(), "served");
+    QCOMPARE(service.log().count("not reloaded, keeping the last good one"), edits.count("broken"));
 }
 
 void TestCloudService::signedDocuments_data()
@@ -645,7 +683,7 @@ void TestCloudService::droppedTransfer()
         QCOMPARE(received.size(), 100000);
         QVERIFY(received == m_package.mid(int(start), 100000));
     }
-    QVERIFY(service.log().contains("dropped as asked after 100000 of"));
+    QTRY_VERIFY(service.log().contains("dropped as asked after 100000 of"));
 }
 
 void TestCloudService::abandonedThrottledTransfer()
@@ -741,6 +779,8 @@ void TestCloudService::refusesToStart_data()
         << QStringList{"--catalog", catalog, "--bogus", "1"} << 2 << "--bogus";
     QTest::newRow("port out of range")
         << QStringList{"--catalog", catalog, "--port", "70000"} << 2 << "--port";
+    QTest::newRow("no threads") << QStringList{"--catalog", catalog, "--threads", "0"} << 2
+                                << "--threads";
     QTest::newRow("certificate without key")
         << QStringList{"--catalog", catalog, "--cert", path("cert.pem")} << 2 << "--key";
     QTest::newRow("catalog missing")
@@ -775,6 +815,91 @@ void TestCloudService::refusesToStart()
     QVERIFY2(QString::fromUtf8(result.standardError).contains(message),
              result.standardError.constData());
     QVERIFY(result.standardOutput.isEmpty());
+}
+
+// Two instances behind nginx, as scripts/serve-fleet.sh runs them; `instance`
+// receives the first one's line: "cloudservice 1: URL (pid P, log FILE)".
+void TestCloudService::startFleet(QProcess& fleet, int port, QString& instance)
+{
+    const bool hasNginx =
+        !QStandardPaths::findExecutable("nginx").isEmpty() ||
+        !QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin"}).isEmpty();
+    QVERIFY2(hasNginx, "nginx is not installed: scripts/install-deps.sh installs it");
+    QVERIFY(QDir(m_dir.path()).mkpath("fleet/packages"));
+    QVERIFY(writeFile(path("fleet/fleet.txt"), "new"));
+    QCOMPARE(runProcess("zip",
+                        {"-q", "-j", path("fleet/packages/Fleet_2.0.zip"), path("fleet/fleet.txt")})
+                 .exitCode,
+             0);
+    QVERIFY(writeFile(path("fleet/catalog.json"), R"({"softwareRoots":{"Fleet":{"general":{
+        "releases":[{"version":"2.0","url":"/packages/Fleet_2.0.zip"}]}}}})"));
+    fleet.setStandardErrorFile(path("fleet/script.log"));
+    fleet.start("bash",
+                {SERVE_FLEET_SCRIPT, "--instances", "2", "--catalog", path("fleet/catalog.json"),
+                 "--packages", path("fleet/packages"), "--port", QString::number(port),
+                 "--cloudservice", CLOUDSERVICE_EXE, "--", "--delay-ms", "100"});
+    QString output;
+    while (!output.contains("\nfleet: ") && fleet.waitForReadyRead(30000))
+        output += QString::fromUtf8(fleet.readAllStandardOutput());
+    QVERIFY2(output.contains("\nfleet: "), qPrintable(output + readFile(path("fleet/script.log"))));
+    instance = output.section('\n', 0, 0);
+}
+
+void TestCloudService::fleetBehindNginx()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const int port = probe.serverPort();
+    probe.close();
+    QProcess fleet;
+    QString instance;
+    startFleet(fleet, port, instance);
+    const auto stopFleet = qScopeGuard([&fleet] {
+        fleet.terminate();
+        fleet.waitForFinished(10000);
+    });
+    if (QTest::currentTestFailed())
+        return;
+    const QRegularExpressionMatch first =
+        QRegularExpression(R"(\(pid (\d+), log (.+)\)$)").match(instance);
+    QVERIFY2(first.hasMatch(), qPrintable(instance));
+
+    // One instance dies in the middle of the series, with checks under way
+    // on it (each answer comes after a delay); nginx asks the other one.
+    std::atomic<int> answered{0};
+    auto series = [&answered, port] {
+        httplib::Client client("127.0.0.1", port);
+        for (int i = 0; i < 10; ++i)
+            answered += checkVersion(client, "Fleet", "general", "1.0").value("success").toBool();
+    };
+    {
+        std::vector<std::thread> clients;
+        const auto joinClients = qScopeGuard([&clients] {
+            for (std::thread& client : clients)
+                client.join();
+        });
+        for (int i = 0; i < 4; ++i)
+            clients.emplace_back(series);
+        QTRY_VERIFY_WITH_TIMEOUT(answered >= 20, 30000);
+        QCOMPARE(QProcess::execute("kill", {"-KILL", first.captured(1)}), 0);
+    }
+    QCOMPARE(answered.load(), 40);
+    QVERIFY(readFile(first.captured(2)).contains("checkVersion Fleet/general"));
+
+    // The whole update through nginx: the check, then the package it serves.
+    TempInstallation installation;
+    const QString updater = installation.installExecutable(UPDATE_DRIVER_EXE, "VaDeroru");
+    installation.setIni("config.ini", "Version", "ServiceIP", "http://127.0.0.1");
+    installation.setIni("config.ini", "Version", "ServicePort", QString::number(port));
+    installation.setIni("config.ini", "Version", "Version", "1.0");
+    installation.setIni("config/system.ini", "BaseSetting", "LangType", "en_US");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("UPDATE_DRIVER_SCRIPT", "window;click:update");
+    const ProcessResult result =
+        runProcess(updater, {"update", "Fleet", QString()}, environment, 60000);
+    QVERIFY2(result.finished && result.exitCode == 0, result.standardOutput.constData());
+    QCOMPARE(installation.readFile("fleet.txt"), QByteArray("new"));
+    QCOMPARE(installation.ini("config.ini", "Version", "Version"), QString("2.0"));
 }
 
 QTEST_GUILESS_MAIN(TestCloudService)
