@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -38,7 +41,11 @@ std::string httpDate(time_t time)
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &time);
+#else
     gmtime_r(&time, &utc);
+#endif
     char text[40];
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[utc.tm_wday],
                   utc.tm_mday, months[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
@@ -49,6 +56,34 @@ std::string httpDate(time_t time)
 // The ETag is strong: it changes with the size, the modification time to
 // the nanosecond and the inode, so also when a copy of the same size and
 // time is renamed over the file.
+#ifdef _WIN32
+// Windows has neither inodes nor stat to the nanosecond: the file index and
+// the last write time, in 100 ns steps since 1601, stand in for them.
+bool versionOf(const std::filesystem::path& file, FileVersion& version)
+{
+    const HANDLE handle = CreateFileW(file.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    const auto join = [](DWORD high, DWORD low) {
+        return (static_cast<unsigned long long>(high) << 32) | low;
+    };
+    const unsigned long long ticks =
+        join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    version.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    char etag[80];
+    std::snprintf(etag, sizeof etag, "\"%llx-%llx-%llx\"", version.size, ticks * 100,
+                  join(info.nFileIndexHigh, info.nFileIndexLow));
+    version.etag = etag;
+    // 1970 came 11644473600 s after 1601.
+    version.lastModified = httpDate(static_cast<time_t>(ticks / 10000000ULL - 11644473600ULL));
+    return known;
+}
+#else
 bool versionOf(const std::filesystem::path& file, FileVersion& version)
 {
     struct stat info = {};
@@ -64,6 +99,7 @@ bool versionOf(const std::filesystem::path& file, FileVersion& version)
     version.lastModified = httpDate(info.st_mtim.tv_sec);
     return true;
 }
+#endif
 
 // If-Range asks for the range only while the file is the one the client's
 // part came from; for any other file it wants the whole.

@@ -165,7 +165,10 @@ void LogHandler::save(MsgType type, QString content)
             QDir().mkpath(folder);
         m_file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
     }
+    // UTF-8 whatever the system's code page: Windows' ANSI pages hold no
+    // Chinese.
     QTextStream stream(m_file);
+    stream.setCodec("UTF-8");
     stream << content << "\n";
     stream.flush();
     m_file->flush();

@@ -40,6 +40,13 @@ bool stopProcessesByImageName(const QString& imageName)
 
 namespace {
 
+// `path` as the W functions take it: backslashes, UTF-16. Used inline, as
+// nativePath(p).c_str(), it lives until the call has returned.
+std::wstring nativePath(const QString& path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
 // How long stopped processes may take to end before we give up on them.
 constexpr ULONGLONG kStopWaitMs = 5000;
 
@@ -132,10 +139,8 @@ InstanceLock::Outcome InstanceLock::acquire(const QString& lockFile)
     // No sharing at all: every other opener is refused while this handle
     // lives. Handles are not inherited unless asked for, so the main program
     // the updater starts does not keep the lock.
-    const QString nativePath = QDir::toNativeSeparators(lockFile);
-    const HANDLE handle =
-        CreateFileW(reinterpret_cast<LPCWSTR>(nativePath.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileW(nativePath(lockFile).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_SHARING_VIOLATION)
@@ -148,11 +153,6 @@ InstanceLock::Outcome InstanceLock::acquire(const QString& lockFile)
 
 namespace {
 
-LPCWSTR wideFileName(const QString& path)
-{
-    return reinterpret_cast<LPCWSTR>(path.utf16());
-}
-
 // The owner, group and access list of `file` in one self-relative
 // descriptor; empty when they cannot be read.
 std::vector<BYTE> securityOf(const QString& file)
@@ -160,9 +160,10 @@ std::vector<BYTE> securityOf(const QString& file)
     const SECURITY_INFORMATION parts =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     DWORD size = 0;
-    GetFileSecurityW(wideFileName(file), parts, nullptr, 0, &size);
+    GetFileSecurityW(nativePath(file).c_str(), parts, nullptr, 0, &size);
     std::vector<BYTE> descriptor(size);
-    if (size == 0 || !GetFileSecurityW(wideFileName(file), parts, descriptor.data(), size, &size))
+    if (size == 0 ||
+        !GetFileSecurityW(nativePath(file).c_str(), parts, descriptor.data(), size, &size))
         descriptor.clear();
     return descriptor;
 }
@@ -172,10 +173,10 @@ std::vector<BYTE> securityOf(const QString& file)
 // restore privilege, and without it the file stays the process's own.
 bool takeSecurity(const QString& file, std::vector<BYTE>& security)
 {
-    if (!SetFileSecurityW(wideFileName(file), DACL_SECURITY_INFORMATION, security.data()))
+    if (!SetFileSecurityW(nativePath(file).c_str(), DACL_SECURITY_INFORMATION, security.data()))
         return false;
-    SetFileSecurityW(wideFileName(file), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
-                     security.data());
+    SetFileSecurityW(nativePath(file).c_str(),
+                     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, security.data());
     return true;
 }
 
@@ -187,11 +188,12 @@ bool placeCopy(const QString& existingFile, const QString& newFile, std::vector<
 {
     const QString partial = newFile + QLatin1String(layout::kPartSuffix);
     const bool placed =
-        CopyFileW(wideFileName(existingFile), wideFileName(partial), FALSE) &&
+        CopyFileW(nativePath(existingFile).c_str(), nativePath(partial).c_str(), FALSE) &&
         (security.empty() || takeSecurity(partial, security)) &&
-        MoveFileExW(wideFileName(partial), wideFileName(newFile), MOVEFILE_REPLACE_EXISTING);
+        MoveFileExW(nativePath(partial).c_str(), nativePath(newFile).c_str(),
+                    MOVEFILE_REPLACE_EXISTING);
     if (!placed)
-        DeleteFileW(wideFileName(partial));
+        DeleteFileW(nativePath(partial).c_str());
     return placed;
 }
 
@@ -213,7 +215,7 @@ DWORD inheritFolderSecurity(const QString& file)
     ACL empty;
     if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
         return GetLastError();
-    std::wstring path = QDir::toNativeSeparators(file).toStdWString();
+    std::wstring path = nativePath(file);
     return SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
                                  DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                                  nullptr, nullptr, &empty, nullptr);
@@ -227,7 +229,7 @@ FileMove settleNewFile(const QString& unpackedFile, const QString& target)
     const DWORD error = inheritFolderSecurity(target);
     if (error == ERROR_SUCCESS)
         return moved(FileMove::Way::Renamed);
-    MoveFileExW(wideFileName(target), wideFileName(unpackedFile), 0);
+    MoveFileExW(nativePath(target).c_str(), nativePath(unpackedFile).c_str(), 0);
     return failedMove("access list", error);
 }
 
@@ -235,7 +237,7 @@ FileMove settleNewFile(const QString& unpackedFile, const QString& target)
 
 FileMove setAside(const QString& installedFile, const QString& backupFile)
 {
-    if (MoveFileExW(wideFileName(installedFile), wideFileName(backupFile),
+    if (MoveFileExW(nativePath(installedFile).c_str(), nativePath(backupFile).c_str(),
                     MOVEFILE_REPLACE_EXISTING))
         return moved(FileMove::Way::Renamed);
     const DWORD error = GetLastError();
@@ -255,7 +257,8 @@ FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
         if (security.empty() || !takeSecurity(unpackedFile, security))
             return failedMove("security", GetLastError());
     }
-    if (MoveFileExW(wideFileName(unpackedFile), wideFileName(target), MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExW(nativePath(unpackedFile).c_str(), nativePath(target).c_str(),
+                    MOVEFILE_REPLACE_EXISTING))
         return security.empty() ? settleNewFile(unpackedFile, target)
                                 : moved(FileMove::Way::Renamed);
     const DWORD error = GetLastError();
@@ -270,7 +273,7 @@ bool copyFileOver(const QString& existingFile, const QString& newFile)
     // A new file inherits its folder's access list, like every file the
     // user makes there; a file it replaces passes on its own.
     std::vector<BYTE> security;
-    if (GetFileAttributesW(wideFileName(newFile)) != INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(nativePath(newFile).c_str()) != INVALID_FILE_ATTRIBUTES) {
         security = securityOf(newFile);
         if (security.empty())
             return false;
@@ -287,24 +290,25 @@ bool copyFileExactly(const QString& existingFile, const QString& newFile)
 bool moveFileOver(const QString& existingFile, const QString& newFile)
 {
     // A rename keeps the file's own owner, access list and attributes.
-    if (MoveFileExW(wideFileName(existingFile), wideFileName(newFile), MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExW(nativePath(existingFile).c_str(), nativePath(newFile).c_str(),
+                    MOVEFILE_REPLACE_EXISTING))
         return true;
     // No rename crosses volumes; an exact copy stands in for one there.
     return GetLastError() == ERROR_NOT_SAME_DEVICE && copyFileExactly(existingFile, newFile) &&
-           DeleteFileW(wideFileName(existingFile)) != 0;
+           DeleteFileW(nativePath(existingFile).c_str()) != 0;
 }
 
 bool makeFolder(const QString& folder)
 {
     // A new folder inherits the access list of the one it is made in.
-    return CreateDirectoryW(wideFileName(folder), nullptr) != 0;
+    return CreateDirectoryW(nativePath(folder).c_str(), nullptr) != 0;
 }
 
 bool flushToDisk(const QString&, const QStringList& files)
 {
     bool flushed = true;
     for (const QString& file : files) {
-        const HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(file.utf16()), GENERIC_WRITE,
+        const HANDLE handle = CreateFileW(nativePath(file).c_str(), GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         // A file that cannot be opened for writing was not written by us.

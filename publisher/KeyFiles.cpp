@@ -8,7 +8,11 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 namespace {
 
@@ -18,12 +22,27 @@ constexpr qint64 kMaxKeyFileBytes = 1024;
 const QString kPrivateSuffix = QStringLiteral(".key");
 const QString kPublicSuffix = QStringLiteral(".pub");
 
+#ifdef _WIN32
+// Windows has no mode bits: a new file takes the access list of its folder.
+int createOwnerOnly(const QString& path)
+{
+    return ::_wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
+                    _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT | _O_BINARY,
+                    _S_IREAD | _S_IWRITE);
+}
+#else
+int createOwnerOnly(const QString& path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  0600);
+}
+#endif
+
 // The mode is given when the file is made, so the private key is never
 // readable by others, not even until a later change of mode.
 bool openOwnerOnly(QFile& file)
 {
-    const int descriptor = ::open(QFile::encodeName(file.fileName()).constData(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int descriptor = createOwnerOnly(file.fileName());
     if (descriptor < 0)
         return false;
     if (file.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))

@@ -115,10 +115,29 @@ void pinTimeZoneToUtc()
     tzset();
 }
 
+// libzip takes file names as UTF-8 on Windows, in the system's encoding
+// elsewhere.
+QByteArray zipFileName(const QString& path)
+{
+#ifdef _WIN32
+    return path.toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+std::filesystem::path filesystemPath(const QString& path)
+{
+#ifdef _WIN32
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
 bool addToZip(zip_t* archive, const PackageEntry& entry, time_t modified)
 {
-    zip_source_t* source =
-        zip_source_file(archive, QFile::encodeName(entry.path).constData(), 0, -1);
+    zip_source_t* source = zip_source_file(archive, zipFileName(entry.path).constData(), 0, -1);
     const zip_int64_t added =
         source ? zip_file_add(archive, entry.name.constData(), source, ZIP_FL_ENC_UTF_8) : -1;
     if (added < 0) {
@@ -136,8 +155,7 @@ bool writeZip(const QString& path, const QVector<PackageEntry>& entries, qint64 
               QString& errorText)
 {
     int code = 0;
-    Archive archive(
-        zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+    Archive archive(zip_open(zipFileName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code));
     if (!archive) {
         errorText = QString("cannot create %1 (libzip error %2)").arg(path).arg(code);
         return false;
@@ -160,11 +178,24 @@ bool writeZip(const QString& path, const QVector<PackageEntry>& entries, qint64 
 bool replaceFile(const QString& from, const QString& to, QString& errorText)
 {
     std::error_code error;
-    std::filesystem::rename(QFile::encodeName(from).toStdString(),
-                            QFile::encodeName(to).toStdString(), error);
+    std::filesystem::rename(filesystemPath(from), filesystemPath(to), error);
     if (error)
         errorText = QString("cannot write %1: %2").arg(to, QString::fromStdString(error.message()));
     return !error;
+}
+
+// A new empty file next to `target`, so that the final rename stays on one
+// file system; empty when none can be made. A closed QTemporaryFile keeps
+// its handle, and Windows renames nothing over an open file: it is let go.
+QString reserveNameNextTo(const QString& target, QString& errorText)
+{
+    QTemporaryFile partial(target + ".XXXXXX");
+    if (!partial.open()) {
+        errorText = QString("cannot write next to %1: %2").arg(target, partial.errorString());
+        return QString();
+    }
+    partial.setAutoRemove(false);
+    return partial.fileName();
 }
 
 } // namespace
@@ -185,19 +216,15 @@ bool PackageWriter::write(QString& errorText) const
     if (!collectEntries(m_folder, entries, errorText) || !entryTime(modified, errorText))
         return false;
     pinTimeZoneToUtc();
-    // Next to the target, so that the final rename stays on one file system.
-    QTemporaryFile partial(m_zipPath + ".XXXXXX");
-    if (!partial.open()) {
-        errorText = QString("cannot write next to %1: %2").arg(m_zipPath, partial.errorString());
+    const QString partial = reserveNameNextTo(m_zipPath, errorText);
+    if (partial.isEmpty())
         return false;
-    }
-    partial.close();
-    partial.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                           QFile::ReadOther);
-    if (!writeZip(partial.fileName(), entries, modified, errorText) ||
-        !markNamesUtf8(partial.fileName(), entries.size(), errorText) ||
-        !replaceFile(partial.fileName(), m_zipPath, errorText))
-        return false;
-    partial.setAutoRemove(false);
-    return true;
+    QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                       QFile::ReadOther);
+    if (writeZip(partial, entries, modified, errorText) &&
+        markNamesUtf8(partial, entries.size(), errorText) &&
+        replaceFile(partial, m_zipPath, errorText))
+        return true;
+    QFile::remove(partial);
+    return false;
 }

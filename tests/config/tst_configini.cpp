@@ -89,6 +89,9 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("config.ini");
         writeIni(path, "Version", "Version", "1.0.0");
+#ifdef _WIN32
+        QSKIP("played by chattr or by folder modes, neither of which Windows has");
+#else
         const bool root = geteuid() == 0;
         if (root && QProcess::execute("chattr", {"+i", path}) != 0)
             QSKIP("chattr +i is not supported here");
@@ -101,6 +104,7 @@ private slots:
         QFile onDisk(path);
         QVERIFY(onDisk.open(QIODevice::ReadOnly));
         QVERIFY(onDisk.readAll().contains("Version=1.0.0"));
+#endif
     }
 
     void writeKeepsOtherKeys()

@@ -19,8 +19,9 @@ QDateTime at(const QString& text)
 QString readText(const QString& path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll())
-                                          : QStringLiteral("<missing %1>").arg(path);
+    return file.open(QIODevice::ReadOnly | QIODevice::Text)
+               ? QString::fromUtf8(file.readAll())
+               : QStringLiteral("<missing %1>").arg(path);
 }
 
 // A log console: collects the records the handler streams to it.

@@ -134,9 +134,11 @@ void TestPublisher::keygenKeepsKeysPrivate()
         QCOMPARE(QDir(m_dir.path()).entryList({name + ".*"}).size(), 1);
         return;
     }
+#ifndef _WIN32 // no modes there: the folder's access list keeps the key private
     const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                       QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(QFile::permissions(path(name + ".key")) & others, QFile::Permissions());
+#endif
     SigningKey key;
     QVERIFY(SigningKey::fromSeedBase64(m_dir.readFile(name + ".key"), key));
     QCOMPARE(key.publicKey().toBase64(), QString(m_dir.readFile(name + ".pub").trimmed()));
@@ -188,6 +190,10 @@ void TestPublisher::packageRefusesLeavingTargetAlone()
 {
     QFETCH(QString, folder);
     QFETCH(QString, output);
+#ifdef _WIN32
+    if (folder == "linked")
+        QSKIP("QFile::link makes a shortcut on Windows, not a symbolic link");
+#endif
     m_dir.writeFile("linked/file.txt", "f");
     QFile::link("file.txt", path("linked/link.txt"));
     m_dir.writeFile(output, "old package");

@@ -19,6 +19,10 @@
 
 #include <cstdio>
 #include <iostream>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace {
 
@@ -53,6 +57,10 @@ void holdUntilStdinCloses()
 int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
+#ifdef _WIN32
+    // "ready\n" as the test reads it, not the "\r\n" of a text-mode stdout.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     qInstallMessageHandler(writeToStderr);
     const QStringList args = application.arguments().mid(1);
     const QString mode = args.value(0);

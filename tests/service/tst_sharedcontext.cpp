@@ -158,7 +158,12 @@ void SharedContextTest::publishedContextReachesSecondProcess()
     const QVariant expected =
         contextMap(address(), QStringLiteral("tok-1"), QStringLiteral("zh_CN"));
     QCOMPARE(segmentRecord(&size), expected);
+#ifdef _WIN32
+    // Windows reports a section's size in whole pages.
+    QCOMPARE((size + 4095) / 4096, (serialized(expected).size() + 4095) / 4096);
+#else
     QCOMPARE(size, serialized(expected).size());
+#endif
 
     const int before = m_server.requestCount();
     const QString log = runHelper({QStringLiteral("read")});

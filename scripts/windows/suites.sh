@@ -1,0 +1,31 @@
+# Which test suites the Windows build leaves out, and why; sourced by
+# scripts/windows/build.sh and scripts/windows/test.sh.
+# shellcheck shell=bash disable=SC2034
+
+# Suites whose code cannot be compiled for Windows: not built.
+declare -A NOT_BUILT=(
+  [tst_copyfileover]="checks owners and modes through POSIX uids, chown and seteuid"
+  [tst_packageinstaller]="checks owners through POSIX uids and chown; expects the Linux updater names (VaDeroru_temp), modes and inode identities"
+  [tst_entrypoint]="talks to the log console over a Unix domain socket (sys/un.h)"
+  [tst_fileutils]="stops its helper processes with POSIX kill() and reads /proc"
+  [tst_updateflow]="tells root by POSIX geteuid(); drives the Linux zip tool, squid, chattr and tmpfs mounts"
+)
+
+# Suites that build but cannot work under Wine: not run.
+declare -A CANNOT_RUN=(
+  [tst_zipextract]="makes its archives with the Linux zip tool"
+  [tst_installjournal]="makes its packages with the Linux zip tool and fills tmpfs mounts"
+  [tst_cloudservice]="drives the Linux zip tool and bash (scripts/serve-fleet.sh)"
+  [tst_releasetrust]="signs its fixtures with the Linux python3 (dsse_sign.py); Wine starts it without a handle to wait on"
+  [tst_pingserver]="plays ping with /bin/sh scripts put first on PATH; Wine's own ping writes its replies only when it ends, after the probe's 1 s wait"
+  [tst_updaterreplacement]="copies /bin/sleep and /bin/true as stand-in updaters and names the updater without .exe"
+)
+
+# Prints why suite `name` is not run under Wine; nothing when it is run.
+why_not_run() {
+  if [ -n "${NOT_BUILT[$1]:-}" ]; then
+    echo "not built for Windows: ${NOT_BUILT[$1]}"
+  elif [ -n "${CANNOT_RUN[$1]:-}" ]; then
+    echo "${CANNOT_RUN[$1]}"
+  fi
+}

@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# Runs the test suites of the Windows build (scripts/windows/build.sh) under
+# Wine, one after another, and prints PASS or FAIL for each; then the
+# acceptance check: VaDeroru.exe in a laid-out installation whose config.ini
+# points at a Linux cloudservice on 127.0.0.1 with an up-to-date answer must
+# end with exit code 0 after one version check.
+#
+#   scripts/windows/test.sh [--build-dir DIR] [--no-acceptance] [SUITE...]
+#
+# Named suites run alone; "acceptance" names the acceptance check.
+# Suites that cannot work under Wine are listed with the reason in
+# scripts/windows/suites.sh and reported as NOT RUN, never skipped silently.
+# The Wine prefix is kept in $VADERORU_WINEPREFIX (default
+# ~/.cache/vaderoru-wine) and made on the first run. Logs go to
+# <build>/test-logs.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+cd "$HERE/../.."
+# shellcheck source=suites.sh
+source "$HERE/suites.sh"
+
+BUILD=build-win
+ACCEPTANCE=1
+ONLY=()
+usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; }
+while (($#)); do
+  case $1 in
+  --build-dir) BUILD=$2 && shift 2 ;;
+  --no-acceptance) ACCEPTANCE=0 && shift ;;
+  -h | --help) usage && exit 0 ;;
+  -*) usage >&2 && exit 2 ;;
+  *) ONLY+=("$1") && shift ;;
+  esac
+done
+
+BUILD=$(realpath -m "$BUILD")
+BIN=$BUILD/bin
+LOGS=$BUILD/test-logs
+export WINEPREFIX=${VADERORU_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vaderoru-wine}
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and their installers would ask.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine keeps the host's QT_* variables from Windows programs and hands
+# them WINEQT_* as QT_* instead.
+export WINEQT_QPA_PLATFORM=offscreen
+# Without a console Qt logs through OutputDebugString, which Wine drops.
+export WINEQT_FORCE_STDERR_LOGGING=1
+QUIET_NICE=(nice -n 19)
+ionice -c3 true 2>/dev/null && QUIET_NICE+=(ionice -c3)
+
+log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+
+check_build() {
+  if [ ! -f "$BIN/VaDeroru.exe" ]; then
+    echo "test: no Windows build in $BUILD; run scripts/windows/build.sh first" >&2
+    exit 1
+  fi
+}
+
+WINESERVER_STARTED=
+start_wine() {
+  mkdir -p "$(dirname "$WINEPREFIX")" "$LOGS"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    log "making the Wine prefix $WINEPREFIX"
+    wineboot --init >"$LOGS/wineboot.log" 2>&1
+  fi
+  # One server for the whole run: each program then starts in a moment.
+  wineserver --persistent
+  WINESERVER_STARTED=1
+  # Copies of the executables outside bin (temporary installations) find
+  # their DLLs and platform plugins through the search path.
+  local windows_bin
+  windows_bin=$(winepath -w "$BIN")
+  export WINEPATH="$windows_bin"
+  export WINEQT_PLUGIN_PATH="$windows_bin"
+  # The offscreen platform finds no fonts on Windows but in its font folder:
+  # the host's, as the Linux suites see them.
+  export WINEQT_QPA_FONTDIR
+  WINEQT_QPA_FONTDIR=$(winepath -w "$(host_fonts)")
+  # The tests that make certificates call openssl; the Windows one of the
+  # toolchain is in bin, its configuration beside the toolchain.
+  export OPENSSL_CONF
+  OPENSSL_CONF=$(winepath -w "$BIN/openssl.cnf")
+}
+
+# One folder with links to the host's TrueType fonts.
+host_fonts() {
+  local folder=$BUILD/test-fonts font
+  mkdir -p "$folder"
+  find /usr/share/fonts -type f \( -name '*.ttf' -o -name '*.ttc' -o -name '*.otf' \) |
+    while read -r font; do ln -sf "$font" "$folder/"; done
+  echo "$folder"
+}
+
+stop_wine() {
+  stop_service
+  if [ -n "$WINESERVER_STARTED" ]; then wineserver --kill 2>/dev/null || true; fi
+}
+
+# The CTest name and time limit of each suite, one "name seconds" a line.
+suites() {
+  ctest --test-dir "$BUILD" --show-only=json-v1 | python3 -c '
+import json, sys
+for test in json.load(sys.stdin)["tests"]:
+    limit = next((p["value"] for p in test.get("properties", []) if p["name"] == "TIMEOUT"), 120)
+    print(test["name"], int(limit))'
+}
+
+wanted() {
+  ((${#ONLY[@]} == 0)) && return 0
+  local name
+  for name in "${ONLY[@]}"; do [ "$name" = "$1" ] && return 0; done
+  return 1
+}
+
+PASSED=()
+FAILED=()
+NOT_RUN=()
+
+# Wine starts programs more slowly and its file system is slower: each suite
+# gets twice its CTest limit.
+run_suite() {
+  local name=$1 limit=$2 started=$SECONDS status=0
+  (cd "$BIN" && timeout -k 10 $((limit * 2)) "${QUIET_NICE[@]}" wine "$name.exe" \
+    >"$LOGS/$name.log" 2>&1) || status=$?
+  local took=$((SECONDS - started))
+  if ((status == 0)); then
+    PASSED+=("$name")
+    log "PASS    $name (${took} s)"
+  else
+    FAILED+=("$name")
+    log "FAIL    $name (exit $status, ${took} s, log: $LOGS/$name.log)"
+    grep -E '^(FAIL!|   Loc:)' "$LOGS/$name.log" | head -n 6 | sed 's/^/          /' || true
+  fi
+}
+
+run_suites() {
+  local name limit reason
+  while read -r name limit; do
+    wanted "$name" || continue
+    reason=$(why_not_run "$name")
+    if [ -n "$reason" ]; then
+      NOT_RUN+=("$name")
+      log "NOT RUN $name: $reason"
+      continue
+    fi
+    run_suite "$name" "$limit"
+  done < <(suites)
+}
+
+# --- acceptance check ------------------------------------------------------
+
+LINUX_BUILD=$BUILD/linux
+ACCEPTANCE_DIR=
+SERVICE_PID=
+SERVICE_PORT=
+
+# The Linux cloudservice, built beside the Windows build.
+linux_cloudservice() {
+  if [ ! -f "$LINUX_BUILD/CMakeCache.txt" ]; then
+    log "configuring the Linux cloudservice in $LINUX_BUILD" >&2
+    cmake -S . -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=Release -DVADERORU_BUILD_TESTS=OFF \
+      -DVADERORU_BUILD_BENCH=OFF >"$LOGS/linux-configure.log" 2>&1
+  fi
+  "${QUIET_NICE[@]}" cmake --build "$LINUX_BUILD" -j "$(nproc)" --target cloudservice \
+    >"$LOGS/linux-build.log" 2>&1 || { tail -n 20 "$LOGS/linux-build.log" >&2 && return 1; }
+  echo "$LINUX_BUILD/cloudservice/cloudservice"
+}
+
+# Starts the service with a catalog whose newest release is `version`; sets
+# SERVICE_PID and SERVICE_PORT. Not in a subshell: the caller stops it.
+start_service() {
+  local version=$1 service port=
+  service=$(linux_cloudservice)
+  cat >"$ACCEPTANCE_DIR/catalog.json" <<JSON
+{"softwareRoots": {"DemoApp": {"general": {"releases": [
+  {"version": "$version", "url": "/packages/DemoApp_$version.zip"}]}}}}
+JSON
+  mkdir -p "$ACCEPTANCE_DIR/packages"
+  "$service" --catalog "$ACCEPTANCE_DIR/catalog.json" --packages "$ACCEPTANCE_DIR/packages" \
+    --port 0 >"$ACCEPTANCE_DIR/service.out" 2>"$ACCEPTANCE_DIR/service.log" &
+  SERVICE_PID=$!
+  for _ in $(seq 50); do
+    port=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9]*\)$#\1#p' \
+      "$ACCEPTANCE_DIR/service.out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { cat "$ACCEPTANCE_DIR/service.log" >&2 && return 1; }
+  SERVICE_PORT=$port
+}
+
+stop_service() {
+  [ -n "$SERVICE_PID" ] || return 0
+  kill "$SERVICE_PID" 2>/dev/null || true
+  wait "$SERVICE_PID" 2>/dev/null || true
+  SERVICE_PID=
+}
+
+# An installation of DemoApp as a Windows setup leaves it: the updater as
+# shipped, the main program and config.ini.
+lay_out_installation() {
+  local install=$1 port=$2 version=$3
+  mkdir -p "$install/config"
+  cp -r "$BUILD/dist/." "$install/"
+  cp "$BIN/DemoApp.exe" "$install/"
+  printf '[Version]\r\nVersion=%s\r\nServiceIP=http://127.0.0.1\r\nServicePort=%s\r\n' \
+    "$version" "$port" >"$install/config.ini"
+  printf '[BaseSetting]\r\nLangType=en_US\r\n' >"$install/config/system.ini"
+}
+
+acceptance() {
+  ACCEPTANCE_DIR=$(mktemp -d)
+  local install=$ACCEPTANCE_DIR/installation status=0 checks
+  start_service 2.0.0
+  lay_out_installation "$install" "$SERVICE_PORT" 2.0.0
+  log "acceptance: wine VaDeroru.exe update DemoApp DemoApp.exe (service on port $SERVICE_PORT)"
+  # Without the search path of the tests: the installation must be complete.
+  (cd "$install" && WINEPATH='' WINEQT_PLUGIN_PATH='' timeout -k 10 120 wine VaDeroru.exe update DemoApp \
+    DemoApp.exe >"$LOGS/acceptance.log" 2>&1) || status=$?
+  checks=$(grep -c 'POST /cloudService/version/checkVersion' "$ACCEPTANCE_DIR/service.log" || true)
+  cp "$ACCEPTANCE_DIR/service.log" "$LOGS/acceptance-service.log"
+  rm -rf "$LOGS/acceptance-updater-log"
+  cp -r "$install/log" "$LOGS/acceptance-updater-log" 2>/dev/null || true
+  stop_service
+  if ((status == 0 && checks == 1)); then
+    log "PASS    acceptance (exit 0 after $checks version check)"
+    PASSED+=(acceptance)
+  else
+    log "FAIL    acceptance (exit $status, $checks version checks; logs: $LOGS/acceptance*.log)"
+    FAILED+=(acceptance)
+  fi
+  rm -rf "$ACCEPTANCE_DIR"
+}
+
+main() {
+  check_build
+  trap stop_wine EXIT
+  start_wine
+  run_suites
+  if ((ACCEPTANCE)) && wanted acceptance; then acceptance; fi
+  echo
+  echo "not run under Wine: ${#NOT_RUN[@]} (${NOT_RUN[*]:-none})"
+  echo "failed: ${FAILED[*]:-none}"
+  echo "${#PASSED[@]} passed, ${#FAILED[@]} failed"
+  ((${#FAILED[@]} == 0))
+}
+
+# One line: bash has read it whole before the tests start.
+main "$@"; exit
