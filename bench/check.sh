@@ -9,6 +9,7 @@
 # Without BUILD_DIR it builds Release into build-bench first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/require.sh
 build=${1:-}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-check}
 runs=${RUNS:-20}
@@ -23,9 +24,7 @@ updater=$build/app/VaDeroru
 service=$build/cloudservice/cloudservice
 publish=$build/publisher/vaderoru-publish
 verifier=$build/bench/verify_bench
-for program in "$updater" "$service" "$publish" "$verifier"; do
-  [ -x "$program" ] || { echo "build $program first" >&2; exit 1; }
-done
+require_built "$updater" "$service" "$publish" "$verifier"
 command -v curl >/dev/null || { echo "needs curl" >&2; exit 1; }
 
 root=BenchApp

@@ -5,14 +5,13 @@
 #   bench/download.sh [BUILD_DIR]      (BENCH_DIR: work folder, RUNS: repetitions)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/require.sh
 build=${1:-build}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-download}
 runs=${RUNS:-3}
 driver=$build/bench/download_bench
 server=$build/bench/fileserver_bench
-for program in "$driver" "$server"; do
-  [ -x "$program" ] || { echo "build $program first" >&2; exit 1; }
-done
+require_built "$driver" "$server"
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (package time)" >&2; exit 1; }
 mkdir -p "$work/packages"
 package=$work/packages/big.bin

@@ -8,15 +8,14 @@
 #   bench/resume.sh [BUILD_DIR]      (BENCH_DIR: work folder, CUTS: cuts, SEED: offsets)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/require.sh
 build=${1:-build}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-resume}
 cuts=${CUTS:-20}
 seed=${SEED:-$RANDOM}
 driver=$build/bench/download_bench
 service=$build/cloudservice/cloudservice
-for program in "$driver" "$service"; do
-  [ -x "$program" ] || { echo "build $program first" >&2; exit 1; }
-done
+require_built "$driver" "$service"
 mkdir -p "$work/packages"
 package=$work/packages/big.bin
 size=$((256 * 1024 * 1024))

@@ -9,14 +9,13 @@
 #                                      DURATION: seconds per row, default 10)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/require.sh
 build=${1:-build}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-service}
 duration=${DURATION:-10}
 service=$build/cloudservice/cloudservice
 publish=$build/publisher/vaderoru-publish
-for program in "$service" "$publish"; do
-  [ -x "$program" ] || { echo "build $program first" >&2; exit 1; }
-done
+require_built "$service" "$publish"
 for tool in wrk curl; do
   command -v "$tool" >/dev/null || { echo "needs $tool (scripts/install-deps.sh)" >&2; exit 1; }
 done
