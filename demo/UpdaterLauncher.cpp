@@ -1,5 +1,7 @@
 #include "demo/UpdaterLauncher.h"
 
+#include "demo/UpdaterReplacement.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
@@ -11,7 +13,7 @@ UpdaterLauncher::UpdaterLauncher(const QString& applicationDir, const DemoSettin
 
 bool UpdaterLauncher::start(const QString& mode, QString& errorText) const
 {
-    const QString updater = m_applicationDir + QStringLiteral("/VaDeroru");
+    const QString updater = UpdaterReplacement(m_applicationDir).updaterPath();
     // The updater starts us again by this name, relative to its own folder.
     const QString mainProgram = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     const QStringList arguments{mode, m_settings.softwareRoot, mainProgram, m_settings.versionType};

@@ -3,9 +3,9 @@
 #include <QString>
 
 // Puts the new updater that the last update left beside the running one
-// ("VaDeroru_temp") in place of the old one ("VaDeroru"). The updater cannot
-// overwrite its own executable while it runs, so this is the main program's
-// job after it was restarted.
+// ("VaDeroru_temp", with ".exe" on Windows) in place of the old one
+// ("VaDeroru"). The updater cannot overwrite its own executable while it
+// runs, so this is the main program's job after it was restarted.
 class UpdaterReplacement
 {
 public:
