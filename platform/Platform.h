@@ -16,8 +16,8 @@ QString updaterFileName();          // the updater itself
 QString temporaryUpdaterFileName(); // a new updater left for the main program
 QString logConsoleImageName();      // the companion log console
 
-// Stops every process whose image name is `imageName` and waits for them.
-// True when at least one process was stopped.
+// Stops every other process whose image name is `imageName` and waits for
+// them. True when at least one process was stopped.
 bool stopProcessesByImageName(const QString& imageName);
 // Stops every process running the program file `executablePath` (also one
 // whose file has been replaced since it started), and no other: the same

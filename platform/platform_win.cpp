@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QList>
-#include <QProcess>
 
 #include <string>
 #include <vector>
@@ -29,13 +28,6 @@ QString temporaryUpdaterFileName()
 QString logConsoleImageName()
 {
     return QStringLiteral("LogConsole.exe");
-}
-
-bool stopProcessesByImageName(const QString& imageName)
-{
-    // An argument list: a name is never parsed as further options.
-    return QProcess::execute(QStringLiteral("taskkill"),
-                             {QStringLiteral("/im"), imageName, QStringLiteral("/f")}) == 0;
 }
 
 namespace {
@@ -65,9 +57,10 @@ QString programPathOf(HANDLE process)
     return QString::fromWCharArray(buffer.data(), int(size));
 }
 
-// The other processes running `program`, opened so that they can be ended
-// and waited for. Those we may not open (another user's) are left alone.
-QList<HANDLE> processesRunning(const QString& program)
+// The other processes whose program file `matches`, opened so that they can
+// be ended and waited for. Those we may not open (another user's) are left
+// alone, and so is this one: a main program may share the updater's name.
+template <typename Match> QList<HANDLE> otherProcessesRunning(Match matches)
 {
     QList<HANDLE> found;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -85,7 +78,7 @@ QList<HANDLE> processesRunning(const QString& program)
                         entry.th32ProcessID);
         if (!process)
             continue;
-        if (comparablePath(programPathOf(process)) == program)
+        if (matches(comparablePath(programPathOf(process))))
             found.append(process);
         else
             CloseHandle(process);
@@ -103,14 +96,10 @@ void waitUntilGone(const QList<HANDLE>& processes)
     }
 }
 
-} // namespace
-
-bool stopProcessesByExecutable(const QString& executablePath)
+// Ends `processes`, waits for them and closes their handles; true when at
+// least one was ended.
+bool stopAll(const QList<HANDLE>& processes)
 {
-    if (executablePath.isEmpty())
-        return false;
-    const QList<HANDLE> processes =
-        processesRunning(comparablePath(QFileInfo(executablePath).absoluteFilePath()));
     bool stopped = false;
     for (HANDLE process : processes)
         stopped = TerminateProcess(process, 1) != 0 || stopped;
@@ -118,6 +107,28 @@ bool stopProcessesByExecutable(const QString& executablePath)
     for (HANDLE process : processes)
         CloseHandle(process);
     return stopped;
+}
+
+} // namespace
+
+// Through the process list rather than taskkill, which would end this very
+// process too when it bears the name.
+bool stopProcessesByImageName(const QString& imageName)
+{
+    if (imageName.isEmpty())
+        return false;
+    const QString wanted = imageName.toCaseFolded();
+    return stopAll(otherProcessesRunning(
+        [&wanted](const QString& program) { return QFileInfo(program).fileName() == wanted; }));
+}
+
+bool stopProcessesByExecutable(const QString& executablePath)
+{
+    if (executablePath.isEmpty())
+        return false;
+    const QString wanted = comparablePath(QFileInfo(executablePath).absoluteFilePath());
+    return stopAll(
+        otherProcessesRunning([&wanted](const QString& program) { return program == wanted; }));
 }
 
 InstanceLock::~InstanceLock()
