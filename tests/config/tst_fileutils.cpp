@@ -14,6 +14,22 @@
 
 namespace {
 
+#ifdef Q_OS_WIN
+// Windows runs only files named .exe, and a stopped program ends with the
+// exit code its stopper gave it rather than with a signal.
+const QString kExecutableSuffix = QStringLiteral(".exe");
+bool endedByStop(const QProcess& process)
+{
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 1;
+}
+#else
+const QString kExecutableSuffix;
+bool endedByStop(const QProcess& process)
+{
+    return process.exitStatus() == QProcess::CrashExit;
+}
+#endif
+
 void writeFile(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).path());
@@ -28,15 +44,10 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// A killed child stays a zombie until it is reaped, and a zombie still
-// answers kill(0).
-bool isRunning(qint64 pid)
+// Reaps the child when it has ended, so an ended one never counts as running.
+bool isRunning(QProcess& process)
 {
-    if (::kill(pid_t(pid), 0) != 0)
-        return false;
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const int close = stat.lastIndexOf(')');
-    return close < 0 || stat.mid(close + 2, 1) != "Z";
+    return process.state() != QProcess::NotRunning && !process.waitForFinished(0);
 }
 
 QString installProgram(const QString& path)
@@ -57,10 +68,12 @@ struct Child
     {
         process.start(program, arguments);
         process.waitForStarted();
+#ifdef Q_OS_LINUX
         // Give the kernel a moment to show the exec'd image in /proc.
         const QString exeLink = QStringLiteral("/proc/%1/exe").arg(process.processId());
         for (int i = 0; i < 100 && QFile::symLinkTarget(exeLink) != program; ++i)
             QTest::qWait(10);
+#endif
         return process.processId();
     }
     ~Child()
@@ -179,12 +192,13 @@ private slots:
     void killProcessByExecutableName()
     {
         Child child;
-        const qint64 pid = child.start(QStringLiteral(FAKE_MAIN_EXE));
-        QVERIFY(isRunning(pid));
-        QVERIFY(::killProcess("fake_main"));
+        child.start(QStringLiteral(FAKE_MAIN_EXE));
+        QVERIFY(isRunning(child.process));
+        const std::string name = QFileInfo(QStringLiteral(FAKE_MAIN_EXE)).fileName().toStdString();
+        QVERIFY(::killProcess(name));
         QVERIFY(child.process.waitForFinished(3000));
-        QCOMPARE(child.process.exitStatus(), QProcess::CrashExit);
-        QVERIFY(!::killProcess("fake_main"));
+        QVERIFY(endedByStop(child.process));
+        QVERIFY(!::killProcess(name));
     }
 
     // Two copies of one program run; only the one asked for is stopped. An
@@ -217,20 +231,25 @@ private slots:
         QFETCH(QString, bystander);
         QFETCH(QString, request);
         QFETCH(bool, replacedWhileRunning);
+#ifdef Q_OS_WIN
+        if (replacedWhileRunning || request.startsWith(QLatin1String("link/")))
+            QSKIP("Windows neither replaces a running program nor links folders this way");
+#endif
         QTemporaryDir root;
         QVERIFY(QFile::link(root.filePath("one"), root.filePath("link")));
         Child stopped, spared;
-        const QString targetPath = installProgram(root.filePath(target));
+        const QString targetPath = installProgram(root.filePath(target + kExecutableSuffix));
         stopped.start(targetPath);
-        const qint64 sparedPid = spared.start(installProgram(root.filePath(bystander)));
+        spared.start(installProgram(root.filePath(bystander + kExecutableSuffix)));
         if (replacedWhileRunning)
             installProgram(targetPath);
 
-        QVERIFY(request.isEmpty() ? ::killProcess(QFileInfo(target).fileName().toStdString())
-                                  : platform::stopProcessesByExecutable(root.filePath(request)));
+        QVERIFY(request.isEmpty() ? ::killProcess(QFileInfo(targetPath).fileName().toStdString())
+                                  : platform::stopProcessesByExecutable(
+                                        root.filePath(request + kExecutableSuffix)));
         QVERIFY(stopped.process.waitForFinished(3000));
-        QCOMPARE(stopped.process.exitStatus(), QProcess::CrashExit);
-        QVERIFY(isRunning(sparedPid));
+        QVERIFY(endedByStop(stopped.process));
+        QVERIFY(isRunning(spared.process));
     }
 
     void killProcessMatchesNothing_data()
@@ -244,9 +263,9 @@ private slots:
     {
         QFETCH(QString, name);
         Child child;
-        const qint64 pid = child.start(QStringLiteral(FAKE_MAIN_EXE));
+        child.start(QStringLiteral(FAKE_MAIN_EXE));
         QVERIFY(!::killProcess(name.toStdString()));
-        QVERIFY(isRunning(pid));
+        QVERIFY(isRunning(child.process));
     }
 
     void killProcessSparesItself()
