@@ -6,8 +6,6 @@
 declare -A NOT_BUILT=(
   [tst_copyfileover]="checks owners and modes through POSIX uids, chown and seteuid"
   [tst_packageinstaller]="checks owners through POSIX uids and chown; expects the Linux updater names (VaDeroru_temp), modes and inode identities"
-  [tst_entrypoint]="talks to the log console over a Unix domain socket (sys/un.h)"
-  [tst_fileutils]="stops its helper processes with POSIX kill() and reads /proc"
   [tst_updateflow]="tells root by POSIX geteuid(); drives the Linux zip tool, squid, chattr and tmpfs mounts"
 )
 
@@ -18,7 +16,12 @@ declare -A CANNOT_RUN=(
   [tst_cloudservice]="drives the Linux zip tool and bash (scripts/serve-fleet.sh)"
   [tst_releasetrust]="signs its fixtures with the Linux python3 (dsse_sign.py); Wine starts it without a handle to wait on"
   [tst_pingserver]="plays ping with /bin/sh scripts put first on PATH; Wine's own ping writes its replies only when it ends, after the probe's 1 s wait"
-  [tst_updaterreplacement]="copies /bin/sleep and /bin/true as stand-in updaters and names the updater without .exe"
+)
+
+# Single test functions that cannot work under Wine, as suite:function; the
+# rest of their suite runs.
+declare -A FUNCTIONS_NOT_RUN=(
+  [tst_baseservice:failsOversizedAnswer]="under Wine the answer streamed by the server inside the test often does not reach the 4 MiB cap within the check's 10 s time-out (3 runs in 5); the check then fails by time-out, closed all the same"
 )
 
 # Prints why suite `name` is not run under Wine; nothing when it is run.
