@@ -152,7 +152,13 @@ void awaitReply(QNetworkReply* reply, int timeoutMs, SuccessCallback onSuccess,
                 ErrorCallback onError, TimeoutCallback onTimeout)
 {
     auto state = std::make_shared<ReplyState>();
+    // Qt passes the limit to its network thread only once the request has
+    // started there, and a request with a body starts from the event loop:
+    // a limit set now would be lost for it, so it is set again once the loop
+    // has started the request, before any answer can have arrived.
     reply->setReadBufferSize(kReadBufferBytes);
+    QMetaObject::invokeMethod(
+        reply, [reply]() { reply->setReadBufferSize(kReadBufferBytes); }, Qt::QueuedConnection);
 
     if (timeoutMs != 0) {
         // Owned by the reply: should the wait end some other way (shutdown),
