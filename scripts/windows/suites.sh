@@ -18,12 +18,6 @@ declare -A CANNOT_RUN=(
   [tst_pingserver]="plays ping with /bin/sh scripts put first on PATH; Wine's own ping writes its replies only when it ends, after the probe's 1 s wait"
 )
 
-# Single test functions that cannot work under Wine, as suite:function; the
-# rest of their suite runs.
-declare -A FUNCTIONS_NOT_RUN=(
-  [tst_baseservice:failsOversizedAnswer]="under Wine the answer streamed by the server inside the test often does not reach the 4 MiB cap within the check's 10 s time-out (3 runs in 5); the check then fails by time-out, closed all the same"
-)
-
 # Prints why suite `name` is not run under Wine; nothing when it is run.
 why_not_run() {
   if [ -n "${NOT_BUILT[$1]:-}" ]; then

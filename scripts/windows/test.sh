@@ -120,32 +120,11 @@ PASSED=()
 FAILED=()
 NOT_RUN=()
 
-# Sets FUNCTIONS to the test functions of suite `name` to run: none named
-# (all of them) unless some are listed as not run under Wine, which are
-# reported here.
-FUNCTIONS=()
-choose_functions() {
-  local name=$1 function reason
-  FUNCTIONS=()
-  [[ " ${!FUNCTIONS_NOT_RUN[*]} " == *" $name:"* ]] || return 0
-  for function in $(cd "$BIN" && wine "$name.exe" -functions | tr -d '\r' | sed 's/()$//'); do
-    reason=${FUNCTIONS_NOT_RUN[$name:$function]:-}
-    if [ -n "$reason" ]; then
-      NOT_RUN+=("$name::$function")
-      log "NOT RUN $name::$function: $reason"
-    else
-      FUNCTIONS+=("$function")
-    fi
-  done
-}
-
 # Wine starts programs more slowly and its file system is slower: each suite
 # gets twice its CTest limit.
 run_suite() {
-  local name=$1 limit=$2 started status=0
-  choose_functions "$name"
-  started=$SECONDS
-  (cd "$BIN" && timeout -k 10 $((limit * 2)) "${QUIET_NICE[@]}" wine "$name.exe" "${FUNCTIONS[@]}" \
+  local name=$1 limit=$2 started=$SECONDS status=0
+  (cd "$BIN" && timeout -k 10 $((limit * 2)) "${QUIET_NICE[@]}" wine "$name.exe" \
     >"$LOGS/$name.log" 2>&1) || status=$?
   local took=$((SECONDS - started))
   if ((status == 0)); then
