@@ -1,5 +1,6 @@
 #include "install/InstallJournal.h"
 #include "install/InstallRecovery.h"
+#include "platform/Platform.h"
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
 #include "support/SmallDisk.h"
@@ -14,7 +15,11 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -34,16 +39,29 @@ QStringList workLeftIn(const QString& root)
         .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
-ino_t inodeOf(const QString& path)
+// The file's identity on its file system: its inode, or Windows' file index.
+quint64 inodeOf(const QString& path)
 {
+#ifdef Q_OS_WIN
+    const HANDLE file = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(file, &information);
+    CloseHandle(file);
+    return known ? quint64(information.nFileIndexHigh) << 32 | information.nFileIndexLow : 0;
+#else
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
+#endif
 }
 
 // Each file of the installation (the update folder left out) → its inode.
-QMap<QString, ino_t> inodesBelow(const QString& root)
+QMap<QString, quint64> inodesBelow(const QString& root)
 {
-    QMap<QString, ino_t> inodes;
+    QMap<QString, quint64> inodes;
     const Snapshot tree = snapshot(root);
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
         if (it.value() != "folder")
@@ -94,7 +112,7 @@ void buildSmallCase(const QString& root)
     writeFile(root + "/a.txt", "old a");
     writeFile(root + "/bin/core.dll", "old core");
     writeFile(root + "/bin/keep.dll", "keep");
-    writeFile(root + "/VaDeroru_temp", "old updater");
+    writeFile(root + "/" + platform::temporaryUpdaterFileName(), "old updater");
     writeFile(root + "/docs/readme.txt", "readme");
     for (int i = 0; i < 10; ++i)
         writeFile(root + QString("/files/f%1.txt").arg(i), "old " + QByteArray::number(i));
@@ -103,7 +121,7 @@ void buildSmallCase(const QString& root)
     writeFile(packageFile(root, "bin/core.dll"), "new core");
     writeFile(packageFile(root, "bin/plugin.dll"), "new plugin");
     writeFile(packageFile(root, "bin/keep.dll"), "keep");
-    writeFile(packageFile(root, "VaDeroru"), "new updater");
+    writeFile(packageFile(root, platform::updaterFileName()), "new updater");
     for (int i = 0; i < 10; ++i)
         writeFile(packageFile(root, QString("files/f%1.txt").arg(i)),
                   "new " + QByteArray::number(i));
@@ -133,13 +151,29 @@ void buildLargeCase(const QString& root)
             writeFile(packageFile(root, name), "added " + name.toUtf8() + filler);
         }
     }
-    writeFile(packageFile(root, "VaDeroru"), "new updater");
+    writeFile(packageFile(root, platform::updaterFileName()), "new updater");
 }
 
+// A copy of the tree below `from` at `to`, file modes kept; hidden entries
+// too, links not followed.
 bool copyTree(const QString& from, const QString& to)
 {
     QDir(to).removeRecursively();
-    return QProcess::execute("cp", {"-a", from, to}) == 0;
+    if (!QDir().mkpath(to))
+        return false;
+    QDirIterator entries(from,
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        const QString source = entries.next();
+        const QString target = to + source.mid(from.size());
+        const bool copied = entries.fileInfo().isDir() && !entries.fileInfo().isSymLink()
+                                ? QDir().mkpath(target)
+                                : QFile::copy(source, target);
+        if (!copied)
+            return false;
+    }
+    return true;
 }
 
 // The work folder's "downloads" on another file system: a link to a tmpfs.
@@ -215,7 +249,8 @@ private slots:
         QVERIFY(!run.killed);
         QCOMPARE(run.exitCode, 0);
         m_smallNew = snapshot(m_work);
-        QCOMPARE(fileContent(m_work + "/VaDeroru_temp"), QByteArray("new updater"));
+        QCOMPARE(fileContent(m_work + "/" + platform::temporaryUpdaterFileName()),
+                 QByteArray("new updater"));
         QCOMPARE(m_smallNew.value("/added/deep"), QString("folder"));
         QVERIFY(fileContent(m_work + "/config.ini").contains("Version=2.0"));
         QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
@@ -246,7 +281,7 @@ private slots:
     {
         QFETCH(QString, stop);
         QFETCH(bool, committed);
-        const QMap<QString, ino_t> inodes = inodesBelow(m_work);
+        const QMap<QString, quint64> inodes = inodesBelow(m_work);
         const DriverRun run = runDriver({"install", m_work, "2.0"}, stop);
         QVERIFY(run.killed);
         recoverAndExpect(committed ? m_smallNew : m_smallOld);
@@ -266,7 +301,7 @@ private slots:
     // the installed file itself.
     void onlyChangedFilesAreJournaledAndSetAside()
     {
-        const QMap<QString, ino_t> inodes = inodesBelow(m_work);
+        const QMap<QString, quint64> inodes = inodesBelow(m_work);
         QVERIFY(runDriver({"install", m_work, "2.0"}, "backedUp:1").killed);
         InstallJournal journal(m_work);
         QString error;
@@ -382,7 +417,7 @@ private slots:
         writeFile(root + "/zz.bin", QByteArray(1 << 20, 'o'));
         const Snapshot before = snapshot(root);
         const qint64 freeBefore = disk.bytesFree();
-        const ino_t untouched = inodeOf(root + "/zz.bin");
+        const quint64 untouched = inodeOf(root + "/zz.bin");
         writeFile(packageFile(root, "a.bin"), QByteArray(1 << 20, 'n'));
         writeFile(packageFile(root, "m.bin"), QByteArray(4 << 20, 'n'));
         writeFile(packageFile(root, failing), QByteArray(6 << 20, 'n'));
@@ -469,14 +504,15 @@ private slots:
         settings.setValue("Version/ServiceIP", "http://127.0.0.1");
         settings.setValue("Version/ServicePort", QString::number(port));
         settings.sync();
-        QFile::copy(VADERORU_EXE, m_work + "/VaDeroru");
-        QFile::setPermissions(m_work + "/VaDeroru", QFile::permissions(VADERORU_EXE));
+        const QString updater = m_work + "/" + platform::updaterFileName();
+        QFile::copy(VADERORU_EXE, updater);
+        QFile::setPermissions(updater, QFile::permissions(VADERORU_EXE));
 
-        const ProcessResult result = runProcess(m_work + "/VaDeroru", {"update", "root", "main"});
+        const ProcessResult result = runProcess(updater, {"update", "root", "main"});
         QVERIFY(result.finished);
         QCOMPARE(result.exitCode, 0);
 
-        const QStringList leftOut{"config.ini", "VaDeroru", "log"};
+        const QStringList leftOut{"config.ini", platform::updaterFileName(), "log"};
         QCOMPARE(without(snapshot(m_work), leftOut), without(m_smallOld, leftOut));
         QSettings after(m_work + "/config.ini", QSettings::IniFormat);
         QCOMPARE(after.value("Version/Version").toString(), QString("1.0"));
@@ -528,7 +564,7 @@ private slots:
         settings.setValue("Version/ServiceIP", "http://127.0.0.1");
         settings.setValue("Version/ServicePort", QString::number(service.port()));
         settings.sync();
-        const QString updater = m_work + "/VaDeroru";
+        const QString updater = m_work + "/" + platform::updaterFileName();
         QVERIFY(QFile::copy(UPDATE_DRIVER_EXE, updater));
         QFile::setPermissions(updater, QFile::permissions(UPDATE_DRIVER_EXE));
 
@@ -550,7 +586,7 @@ private slots:
                            : output.contains("WINDOW old=Current version: v1.0"),
                  qPrintable(output));
 
-        const QStringList leftOut{"config.ini", "VaDeroru", "log"};
+        const QStringList leftOut{"config.ini", platform::updaterFileName(), "log"};
         QCOMPARE(without(snapshot(m_work), leftOut),
                  without(committed ? m_smallNew : m_smallOld, leftOut));
         QSettings after(m_work + "/config.ini", QSettings::IniFormat);
