@@ -5,9 +5,11 @@
 # points at a Linux cloudservice on 127.0.0.1 with an up-to-date answer must
 # end with exit code 0 after one version check.
 #
-#   scripts/windows/test.sh [--build-dir DIR] [--no-acceptance] [SUITE...]
+#   scripts/windows/test.sh [--build-dir DIR] [--cloudservice PROGRAM]
+#                           [--no-acceptance] [SUITE...]
 #
-# Named suites run alone; "acceptance" names the acceptance check.
+# Named suites run alone; "acceptance" names the acceptance check, which
+# uses the Linux cloudservice given, or builds one in <build>/linux.
 # Suites that cannot work under Wine are listed with the reason in
 # scripts/windows/suites.sh and reported as NOT RUN, never skipped silently.
 # The Wine prefix is kept in $VADERORU_WINEPREFIX (default
@@ -21,11 +23,13 @@ source "$HERE/suites.sh"
 
 BUILD=build-win
 ACCEPTANCE=1
+LINUX_SERVICE=
 ONLY=()
-usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
 while (($#)); do
   case $1 in
   --build-dir) BUILD=$2 && shift 2 ;;
+  --cloudservice) LINUX_SERVICE=$(realpath "$2") && shift 2 ;;
   --no-acceptance) ACCEPTANCE=0 && shift ;;
   -h | --help) usage && exit 0 ;;
   -*) usage >&2 && exit 2 ;;
@@ -180,8 +184,13 @@ ACCEPTANCE_DIR=
 SERVICE_PID=
 SERVICE_PORT=
 
-# The Linux cloudservice, built beside the Windows build.
+# The Linux cloudservice: the one given, or one built beside the Windows
+# build.
 linux_cloudservice() {
+  if [ -n "$LINUX_SERVICE" ]; then
+    echo "$LINUX_SERVICE"
+    return
+  fi
   if [ ! -f "$LINUX_BUILD/CMakeCache.txt" ]; then
     log "configuring the Linux cloudservice in $LINUX_BUILD" >&2
     cmake -S . -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=Release -DVADERORU_BUILD_TESTS=OFF \
