@@ -50,7 +50,6 @@ bool readOnlyFoldersHold()
 }
 
 #ifndef Q_OS_WIN
-
 // Leaves a socket file behind with nobody listening, as a crashed process does.
 bool makeAbandonedSocket(const QString& path)
 {
