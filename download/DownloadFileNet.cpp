@@ -145,15 +145,11 @@ QString writeFailure(const QFile& file, qint64 written, qint64 wanted)
 
 DownloadFileNet::DownloadFileNet(QObject* parent)
     : QObject(parent), m_manager(std::make_unique<QNetworkAccessManager>()),
-      m_eventLoop(std::make_unique<QEventLoop>()), m_stallTimer(std::make_unique<QTimer>()),
+      m_eventLoop(std::make_unique<QEventLoop>()), m_windowTimer(std::make_unique<QTimer>()),
       m_pauseTimer(std::make_unique<QTimer>())
 {
     connect(m_manager.get(), &QNetworkAccessManager::sslErrors, this, &DownloadFileNet::sslErrors);
-    m_stallTimer->setSingleShot(true);
-    connect(m_stallTimer.get(), &QTimer::timeout, this, [this] {
-        failTransfer(Attempt::Retry,
-                     QStringLiteral("stalled, no data for %1 ms").arg(m_stallTimeoutMs));
-    });
+    connect(m_windowTimer.get(), &QTimer::timeout, this, &DownloadFileNet::checkSpeed);
     m_pauseTimer->setSingleShot(true);
     connect(m_pauseTimer.get(), &QTimer::timeout, m_eventLoop.get(), &QEventLoop::quit);
 }
@@ -178,6 +174,7 @@ void DownloadFileNet::download(const QUrl& url)
     m_outcome = DownloadOutcome();
     m_startedOver = false;
     m_hashFailed = false;
+    m_stallSpentMs = 0;
     // A file:// address would copy any local file the updater may read into
     // the work folder; ftp and the like have no place in an update.
     if (!isWebAddress(url)) {
@@ -244,6 +241,8 @@ bool DownloadFileNet::tryAgain(Attempt attempt, int& retries)
     switch (attempt) {
     case Attempt::Retry:
         return retries < m_maxRetries && pauseBeforeRetry(retries++);
+    case Attempt::Stalled:
+        return retries < m_maxRetries && spendStallBudget(retries) && pauseBeforeRetry(retries++);
     case Attempt::StartOver:
         if (m_startedOver)
             return false;
@@ -357,6 +356,24 @@ void DownloadFileNet::forgetPartBytes()
     m_hash = std::make_unique<Sha256>();
 }
 
+// Books the stalled window, and the pause before the retry if it and one
+// more window still fit in the budget.
+bool DownloadFileNet::spendStallBudget(int retry)
+{
+    const qint64 pauseMs = qint64(retryPauseSeconds(retry)) * m_retrySecondMs;
+    const qint64 budgetMs = qint64(kStallBudgetWindows) * m_lowSpeedWindowMs;
+    m_stallSpentMs += m_lowSpeedWindowMs;
+    if (m_stallSpentMs + pauseMs + m_lowSpeedWindowMs > budgetMs) {
+        qInfo() << QStringLiteral("Download: no retry, stalls have used up %1 of %2 s (%3)")
+                       .arg(m_stallSpentMs / 1000.0)
+                       .arg(budgetMs / 1000.0)
+                       .arg(m_url.toString());
+        return false;
+    }
+    m_stallSpentMs += pauseMs;
+    return true;
+}
+
 void DownloadFileNet::startRequest()
 {
     QNetworkRequest request(m_url);
@@ -379,7 +396,22 @@ void DownloadFileNet::startRequest()
     connect(m_reply, &QNetworkReply::readyRead, this, &DownloadFileNet::httpReadyRead);
     connect(m_reply, &QNetworkReply::finished, m_eventLoop.get(), &QEventLoop::quit);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &DownloadFileNet::reportProgress);
-    m_stallTimer->start(m_stallTimeoutMs);
+    m_windowBytes = 0;
+    m_windowTimer->start(m_lowSpeedWindowMs);
+}
+
+// Judged on what a whole window brought, so that a byte now and then does
+// not pass for a transfer that is still going.
+void DownloadFileNet::checkSpeed()
+{
+    const qint64 least = qint64(kLowSpeedBytesPerSecond) * m_lowSpeedWindowMs / 1000;
+    if (m_windowBytes < least)
+        failTransfer(Attempt::Stalled,
+                     QStringLiteral("the server sent only %1 bytes in %2 s, less than %3 KiB/s")
+                         .arg(m_windowBytes)
+                         .arg(m_lowSpeedWindowMs / 1000.0)
+                         .arg(kLowSpeedBytesPerSecond / 1024));
+    m_windowBytes = 0;
 }
 
 bool DownloadFileNet::pauseBeforeRetry(int retry)
@@ -566,15 +598,14 @@ bool DownloadFileNet::acceptsMore(qint64 bytes)
 
 void DownloadFileNet::httpReadyRead()
 {
-    if (!m_reply)
-        return;
-    m_stallTimer->start(m_stallTimeoutMs);
-    writeAvailable();
+    if (m_reply)
+        writeAvailable();
 }
 
 void DownloadFileNet::writeAvailable()
 {
     const QByteArray data = m_reply->readAll();
+    m_windowBytes += data.size();
     if (!m_accepted || m_attempt != Attempt::Running || !m_file || !acceptsMore(data.size()))
         return;
     const qint64 written = m_file->write(data);
@@ -661,7 +692,7 @@ void DownloadFileNet::httpFinished()
     // What arrived before a connection broke still counts: the part keeps it.
     if (m_reply->isOpen())
         writeAvailable();
-    m_stallTimer->stop();
+    m_windowTimer->stop();
     m_attempt = judgeAttempt();
     if (!closePart())
         m_attempt = Attempt::Failed;

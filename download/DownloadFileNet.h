@@ -33,11 +33,19 @@ class DownloadFileNet : public QObject
     Q_OBJECT
 
 public:
-    // A transfer that receives nothing for this long is given up.
-    static constexpr int kStallTimeoutMs = 60 * 1000;
-    // Lost connections, stalls and busy servers (5xx, 429) are tried again
-    // this often within one download(), after 1, 2 and 4 s, or after the
-    // server's Retry-After up to kMaxRetryAfterSeconds.
+    // A transfer that brings less than kLowSpeedBytesPerSecond, averaged over
+    // kLowSpeedWindowMs, has stalled: the package address is not signed, and
+    // a server that drips a byte now and then would otherwise hold the
+    // download open for hours.
+    static constexpr int kLowSpeedBytesPerSecond = 1024;
+    static constexpr int kLowSpeedWindowMs = 30 * 1000;
+    // A stall is tried again only while the stalled windows, the pauses
+    // after them and one more window fit in this many windows (90 s): a
+    // server that answers and then sends nothing is given up within that.
+    static constexpr int kStallBudgetWindows = 3;
+    // Lost connections, stalls (within their budget) and busy servers (5xx,
+    // 429) are tried again up to this often within one download(), after 1, 2
+    // and 4 s, or after the server's Retry-After up to kMaxRetryAfterSeconds.
     static constexpr int kMaxRetries = 3;
     static constexpr int kMaxRetryAfterSeconds = 30;
 
@@ -47,8 +55,9 @@ public:
     void setLabelText(const QString& labelText) { m_labelText = labelText; }
     void setFilePath(const QString& filePath) { m_filePath = filePath; }
     void setShowProgress(bool showProgress) { m_showProgress = showProgress; }
-    // Only for tests that cannot wait a minute for a stalled server.
-    void setStallTimeout(int milliseconds) { m_stallTimeoutMs = milliseconds; }
+    // Only for tests, which cannot wait for a stall: shortens the low-speed
+    // window, and with it the stall budget, which counts in windows.
+    void setLowSpeedWindow(int milliseconds) { m_lowSpeedWindowMs = milliseconds; }
     // Only for tests and benchmarks: how often to retry, and how long the
     // seconds of the pauses before retries (Retry-After included) last.
     void setMaxRetries(int retries) { m_maxRetries = retries; }
@@ -84,6 +93,7 @@ private:
         Running,
         Complete,
         Retry,     // the connection or the server failed for now
+        Stalled,   // too few bytes in a window: retried within the stall budget
         StartOver, // the server cannot continue the part
         Corrupt,   // a file put together from several transfers has the wrong hash
         Failed,
@@ -92,6 +102,7 @@ private:
     bool prepareTarget();
     void runAttempts();
     bool tryAgain(Attempt attempt, int& retries);
+    bool spendStallBudget(int retry);
     Attempt attemptOnce();
     bool openPart();
     qint64 resumableBytes() const;
@@ -100,6 +111,7 @@ private:
     void discardPart();
     void forgetPartBytes();
     void startRequest();
+    void checkSpeed();
     std::unique_ptr<ProgressDialog> showProgressDialog();
     bool pauseBeforeRetry(int retry);
     int retryPauseSeconds(int retry) const;
@@ -136,9 +148,11 @@ private:
     bool m_aborted = false;
     bool m_showProgress = true;
     QString m_labelText;
-    std::unique_ptr<QTimer> m_stallTimer;
+    std::unique_ptr<QTimer> m_windowTimer;
     std::unique_ptr<QTimer> m_pauseTimer;
-    int m_stallTimeoutMs = kStallTimeoutMs;
+    int m_lowSpeedWindowMs = kLowSpeedWindowMs;
+    qint64 m_windowBytes = 0;  // received in the current low-speed window
+    qint64 m_stallSpentMs = 0; // stalled windows and the pauses after them
     int m_maxRetries = kMaxRetries;
     int m_retrySecondMs = 1000;
     int m_retryAfterSeconds = -1; // the last answer's Retry-After; -1: none
