@@ -20,26 +20,29 @@ TrustVerdict ReleaseVerifier::readPinnedRoot(const SignedEnvelope& envelope, Tru
 TrustVerdict ReleaseVerifier::readNextRoot(const TrustRoot& current,
                                            const SignedEnvelope& candidate, TrustRoot& next)
 {
-    const qint64 version = current.version + 1;
-    if (candidate.payloadType != TrustRoot::kPayloadType ||
-        !candidate.isSignedByOneOf(current.rootKeys))
+    // Read before anything of it is trusted, so that a failure names the root
+    // that was checked, which need not be the one expected next.
+    TrustRoot claimed;
+    QString errorText;
+    if (!TrustRoot::fromEnvelope(candidate, claimed, errorText))
+        return TrustVerdict::failed(TrustVerdict::RootRotation, errorText);
+    if (!candidate.isSignedByOneOf(current.rootKeys))
         return TrustVerdict::failed(TrustVerdict::RootRotation,
                                     QStringLiteral("root %1 is not signed by a root key of root %2")
-                                        .arg(version)
+                                        .arg(claimed.version)
                                         .arg(current.version));
-    QString errorText;
-    if (!TrustRoot::fromEnvelope(candidate, next, errorText))
-        return TrustVerdict::failed(TrustVerdict::RootRotation, errorText);
-    if (next.version != version)
+    const qint64 expected = current.version + 1;
+    if (claimed.version != expected)
         return TrustVerdict::failed(TrustVerdict::RootRotation,
                                     QStringLiteral("root %1 follows root %2, expected root %3")
-                                        .arg(next.version)
+                                        .arg(claimed.version)
                                         .arg(current.version)
-                                        .arg(version));
-    if (!candidate.isSignedByOneOf(next.rootKeys))
+                                        .arg(expected));
+    if (!candidate.isSignedByOneOf(claimed.rootKeys))
         return TrustVerdict::failed(
             TrustVerdict::RootRotation,
-            QStringLiteral("root %1 is not signed by its own root keys").arg(version));
+            QStringLiteral("root %1 is not signed by its own root keys").arg(claimed.version));
+    next = claimed;
     return TrustVerdict();
 }
 

@@ -107,6 +107,7 @@ private slots:
             {"root 2 signed only by its own key", TrustVerdict::RootRotation},
             {"root 2 signed only by root 1's key", TrustVerdict::RootRotation},
             {"root 3 right after root 1", TrustVerdict::RootRotation},
+            {"roots out of order, root 3 first", TrustVerdict::RootRotation},
             {"no release in the answer", TrustVerdict::ReleaseFormat},
             {"a root given as the release", TrustVerdict::ReleaseFormat},
             {"pinned root not signed by its own keys", TrustVerdict::TrustedRoot},
@@ -145,6 +146,11 @@ private slots:
                 signedDocument(TrustRoot::kPayloadType, root2.toBody(), root2Signers).toJson());
         if (change == "roots the installation has already")
             offer.roots.append(pinned.toJson());
+        if (change == "roots out of order, root 3 first")
+            offer.roots.prepend(signedDocument(TrustRoot::kPayloadType,
+                                               rootDocument(3, newKey(), newKey()).toBody(),
+                                               {rootKey2})
+                                    .toJson());
 
         SignedRelease release = releaseDocument();
         SigningKey releaseSigner = change.startsWith("rotation") ? releaseKey2 : m_releaseKey;
@@ -188,6 +194,9 @@ private slots:
         SignedRelease verified;
         const TrustVerdict verdict = ReleaseTrust(m_folder->path()).verify(offer, kNow, verified);
         QVERIFY2(verdict.check() == check, qPrintable(verdict.text()));
+        // The log names the root that failed, also when roots come out of order.
+        if (change == "roots out of order, root 3 first")
+            QCOMPARE(verdict.text(), "root rotation: root 3 is not signed by a root key of root 1");
         if (!verdict.passed())
             return;
         QCOMPARE(verified.version, QString("2.0.0"));
