@@ -18,6 +18,41 @@ namespace {
 constexpr int kDragStripHeight = 50;
 constexpr int kMaxContentLength = 300;
 
+// A label wraps only between words; a hash or a path is one long word.
+constexpr int kLongestUnbrokenRun = 16;
+const QChar kZeroWidthSpace(0x200B);
+
+// Lets the label break runs of visible characters longer than
+// kLongestUnbrokenRun, which would otherwise run past the box's right edge.
+// Markup and character references are left whole.
+QString breakableRuns(const QString& richText)
+{
+    QString result;
+    result.reserve(richText.size() + richText.size() / kLongestUnbrokenRun);
+    bool inTag = false;
+    bool inReference = false;
+    int run = 0;
+    for (const QChar c : richText) {
+        if (inTag || c == '<') {
+            inTag = c != '>';
+        } else if (c.isSpace()) {
+            run = 0;
+            inReference = false;
+        } else if (inReference) {
+            inReference = c != ';';
+        } else {
+            if (run >= kLongestUnbrokenRun && !c.isLowSurrogate()) {
+                result += kZeroWidthSpace;
+                run = 0;
+            }
+            ++run;
+            inReference = c == '&';
+        }
+        result += c;
+    }
+    return result;
+}
+
 enum class Shortcut
 {
     None,
@@ -133,8 +168,10 @@ int MessageBoxDlg::showMessage(MessageBoxType type, QString title, QString conte
 
     ui.TitleText->setText(title);
     // The content goes in unescaped on purpose: callers may pass rich text.
-    ui.ContentText->setText(
-        QString("<font size='%1' color='%2' >%3</font>").arg(fontSize).arg(color).arg(content));
+    ui.ContentText->setText(QString("<font size='%1' color='%2' >%3</font>")
+                                .arg(fontSize)
+                                .arg(color)
+                                .arg(breakableRuns(content)));
 
     ui.BtnOk->show();
     ui.BtnNo->hide();

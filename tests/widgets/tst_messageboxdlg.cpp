@@ -134,6 +134,10 @@ void tst_MessageBoxDlg::content_data()
         << "4"
         << "#123456"
         << "<font size='4' color='#123456' >%1 %2</font>";
+    const QString hashes = "Download failed: package hash: SHA-256 " + QString(64, 'e') +
+                           ", signed " + QString(64, 'f') + " &amp; more";
+    QTest::newRow("hashes") << hashes << "3"
+                            << "#000000" << wrap.arg("3", "#000000", hashes);
 }
 
 void tst_MessageBoxDlg::content()
@@ -146,13 +150,18 @@ void tst_MessageBoxDlg::content()
     MessageBoxDlg box;
     QString shown;
     QString title;
+    int overflow = 0;
     whenBoxOpen([&](MessageBoxDlg* open) {
-        shown = open->findChild<QLabel*>("ContentText")->text();
+        auto* label = open->findChild<QLabel*>("ContentText");
+        shown = label->text();
+        overflow = label->minimumSizeHint().width() - label->width();
         title = open->findChild<QLabel*>("TitleText")->text();
         open->reject();
     });
     box.showMessage(INFO, "T", content, 1024, 0, 1024, fontSize, color, 0, "", "");
-    QCOMPARE(shown, expected);
+    // Long runs may be broken anywhere; the text stays the same.
+    QCOMPARE(shown.remove(QChar(0x200B)), expected);
+    QVERIFY2(overflow <= 0, qPrintable(QString::number(overflow)));
     QCOMPARE(title, QString("T"));
 }
 
