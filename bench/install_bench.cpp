@@ -58,9 +58,9 @@ int main(int argc, char** argv)
     PackageInstaller installer(applicationDir, tempFolder, backupFolder);
     for (const QString& entry : entries)
         installer.addEntry(entry);
-    QString reason;
-    if (!installer.prepare(reason)) {
-        std::fprintf(stderr, "preparation failed: %s\n", qPrintable(reason));
+    const PreparationResult prepared = installer.prepare();
+    if (!prepared.ready()) {
+        std::fprintf(stderr, "preparation failed: %s\n", qPrintable(prepared.reason));
         return 1;
     }
     const double prepare = seconds(clock);

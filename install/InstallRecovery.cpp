@@ -29,12 +29,13 @@ QString partialCopyOf(const QString& target)
     return target + QLatin1String(layout::kPartSuffix);
 }
 
+// A link goes itself, whatever it leads to, if anything.
 bool removeFileIfPresent(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!info.isFile() && !info.isSymLink())
+    const bool link = platform::isLink(path);
+    if (!link && !QFileInfo(path).isFile())
         return true;
-    if (QFile::remove(path))
+    if (link ? platform::removeLink(path) : QFile::remove(path))
         return true;
     logUpdate(QString::fromUtf8("删除失败"), path);
     return false;
@@ -48,8 +49,9 @@ bool putBack(const QString& backup, const QString& target)
     // other way could never be given back either; keeping the journal for it
     // would only block every later update, which is what can still repair
     // the installation. A target that is missing was set aside and not yet
-    // replaced: its backup differs from it and goes back.
-    if (!QFileInfo::exists(backup))
+    // replaced: its backup differs from it and goes back. A backup that is a
+    // link is there even when it leads nowhere.
+    if (!platform::existsItself(backup))
         return true;
     // An installed file keeps the owner and mode of the one it replaced, so
     // a target with its backup's content is as good as the original (most

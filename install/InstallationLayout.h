@@ -25,6 +25,12 @@ inline constexpr char kJournal[] = "downloads/update/journal";
 inline constexpr char kInstanceLock[] = "downloads/update.lock";
 // Beside a file being copied into place until it is renamed over it.
 inline constexpr char kPartSuffix[] = ".vaderoru-part";
+// Made and removed at once to learn whether a folder takes new files, where
+// the file system offers no file without a name.
+inline constexpr char kWriteProbe[] = ".vaderoru-probe";
+// The updater as packages carry it: a Windows program, whatever system
+// this one runs on.
+inline constexpr char kPackagedUpdater[] = "VaDeroru.exe";
 // Beside a package whose download did not finish: the bytes so far, and
 // what the next attempt needs to resume it (address, validator, signed
 // length and hash).

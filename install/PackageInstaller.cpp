@@ -4,7 +4,9 @@
 #include "config/FileUtils.h"
 #include "install/InstallCheckpoint.h"
 #include "install/InstallJournal.h"
+#include "install/InstallationLayout.h"
 #include "install/SameContent.h"
+#include "install/TargetCheck.h"
 #include "platform/Platform.h"
 
 #include <QDebug>
@@ -33,6 +35,19 @@ void logSkipped(const QString& source)
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("跳过"), source);
 }
 
+int depthOf(const QString& path)
+{
+    return path.count(QLatin1Char('/'));
+}
+
+// Nearer the package's root first, then by path: the same order whatever
+// order the entries come in.
+bool comesBefore(const QString& one, const QString& other)
+{
+    const int depth = depthOf(one);
+    return depth != depthOf(other) ? depth < depthOf(other) : one < other;
+}
+
 } // namespace
 
 bool listPackageFiles(const QString& folder, const QString& base, QVector<QString>& files)
@@ -55,15 +70,12 @@ bool listPackageFiles(const QString& folder, const QString& base, QVector<QStrin
     return true;
 }
 
-bool isUpdaterExecutable(const QString& entry)
-{
-    const QString name = QFileInfo(entry).fileName();
-    return name == platform::updaterFileName() || name == "VaDeroru.exe";
-}
-
 bool isUpdaterEntry(const QString& entry)
 {
-    return entry.contains("VaDeroru.exe") || isUpdaterExecutable(entry);
+    const QString name = QFileInfo(entry).fileName();
+    const Qt::CaseSensitivity sameName = platform::fileNameCaseSensitivity();
+    return name.compare(platform::updaterFileName(), sameName) == 0 ||
+           name.compare(QLatin1String(layout::kPackagedUpdater), sameName) == 0;
 }
 
 PackageInstaller::PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder)
@@ -81,63 +93,89 @@ QString PackageInstaller::targetOf(const QString& entry) const
     return isUpdaterEntry(entry) ? updaterTarget() : m_applicationDir + entry;
 }
 
+bool PackageInstaller::isUpdaterSlot(const QString& target) const
+{
+    return target.compare(updaterTarget(), platform::fileNameCaseSensitivity()) == 0;
+}
+
 void PackageInstaller::addEntry(const QString& entry)
 {
     Item item;
     item.source = m_tempFolder + entry;
     item.target = targetOf(entry);
     item.backup = m_backupFolder + item.target.mid(m_applicationDir.size());
-    // A plain file named like the new updater competes for its place too.
-    if (item.target == updaterTarget() && !takesUpdaterSlot(item)) {
+    if (isUpdaterSlot(item.target) && !takesUpdaterSlot(entry, item)) {
         logSkipped(item.source);
         return;
     }
     m_items.append(item);
 }
 
-// Several entries may claim the new updater's place (a configuration file
-// named after it, say). The updater's own executable keeps it, so a file
-// that sorts after it can never turn the next updater into something else.
-bool PackageInstaller::takesUpdaterSlot(const Item& item)
+// Whatever lies in the slot becomes the next updater, so only the updater
+// takes it. A package may carry the updater in several folders; one copy
+// wins, the same in whatever order they come.
+bool PackageInstaller::takesUpdaterSlot(const QString& entry, const Item& item)
 {
+    if (!isUpdaterEntry(entry))
+        return false;
     const auto claimant = std::find_if(m_items.begin(), m_items.end(), [&](const Item& other) {
         return other.target == item.target;
     });
     if (claimant == m_items.end())
         return true;
-    if (!isUpdaterExecutable(item.source) || isUpdaterExecutable(claimant->source))
+    if (!comesBefore(item.source, claimant->source))
         return false;
     logSkipped(claimant->source);
     m_items.erase(claimant);
     return true;
 }
 
-bool PackageInstaller::prepare(QString& reason)
+PreparationResult PackageInstaller::prepare()
 {
+    using Kind = PreparationResult::Kind;
     const QString journal = InstallJournal::filePathIn(m_applicationDir);
-    if (QFileInfo::exists(journal)) {
-        reason = "an earlier installation is unfinished: " + journal;
-        return false;
-    }
-    for (const Item& item : qAsConst(m_items)) {
-        if (!QFileInfo(item.source).isFile()) {
-            reason = "a package file is missing: " + item.source;
-            return false;
-        }
-    }
+    if (QFileInfo::exists(journal))
+        return PreparationResult::refusal(Kind::EarlierInstallationUnfinished, journal,
+                                          "an earlier installation is unfinished");
+    const auto missing = std::find_if(m_items.cbegin(), m_items.cend(), [](const Item& item) {
+        return !QFileInfo(item.source).isFile();
+    });
+    if (missing != m_items.cend())
+        return PreparationResult::refusal(Kind::PackageFileMissing, missing->source,
+                                          "a package file is missing");
+    dropUnchangedFiles();
+    const PreparationResult replaceable = checkTargets();
+    if (!replaceable.ready())
+        return replaceable;
+    // Leftovers would be taken for backups by a recovery.
+    removeDirectory(m_backupFolder);
+    if (!platform::flushToDisk(m_tempFolder, sourceFiles()))
+        return PreparationResult::refusal(Kind::NotDurable, m_tempFolder,
+                                          "the unpacked package could not be written to disk");
+    m_prepared = true;
+    return {};
+}
+
+void PackageInstaller::dropUnchangedFiles()
+{
     const int total = m_items.size();
     m_items.erase(std::remove_if(m_items.begin(), m_items.end(),
                                  [this](const Item& item) { return isUnchanged(item); }),
                   m_items.end());
     logUpdate(QString::fromUtf8("有变化的文件 %1/%2").arg(m_items.size()).arg(total));
-    // Leftovers would be taken for backups by a recovery.
-    removeDirectory(m_backupFolder);
-    if (!platform::flushToDisk(m_tempFolder, sourceFiles())) {
-        reason = "the unpacked package could not be written to disk";
-        return false;
+}
+
+// Every file the installation writes, config.ini last: the main program is
+// stopped only for an installation that can go through.
+PreparationResult PackageInstaller::checkTargets() const
+{
+    TargetCheck check(m_applicationDir);
+    for (const Item& item : m_items) {
+        const PreparationResult result = check.target(item.target);
+        if (!result.ready())
+            return result;
     }
-    m_prepared = true;
-    return true;
+    return check.config(InstallJournal(m_applicationDir).configPath());
 }
 
 // The new updater always goes to its temporary name, which the main program
@@ -153,10 +191,12 @@ bool PackageInstaller::backUp(QString& reason)
     return setAsideExisting(reason);
 }
 
+// A link counts as it is, whether it leads to a file, a folder or nowhere:
+// it is set aside and given back itself.
 void PackageInstaller::noteExistingTargets()
 {
     for (Item& item : m_items)
-        item.existed = QFileInfo(item.target).isFile();
+        item.existed = platform::isLink(item.target) || QFileInfo(item.target).isFile();
 }
 
 bool PackageInstaller::setAsideExisting(QString& reason)
@@ -270,11 +310,13 @@ bool PackageInstaller::putBackReplacedFiles()
 
 bool PackageInstaller::installAll(const QString& newVersion)
 {
-    QString reason;
     // An unfinished earlier installation keeps its work: it is recovery's.
-    if (!m_prepared && !prepare(reason)) {
-        logUpdate(reason);
-        return false;
+    if (!m_prepared) {
+        const PreparationResult prepared = prepare();
+        if (!prepared.ready()) {
+            logUpdate(prepared.reason);
+            return false;
+        }
     }
     InstallJournal journal(m_applicationDir);
     if (!startJournal(journal, newVersion))

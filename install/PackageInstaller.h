@@ -1,5 +1,7 @@
 #pragma once
 
+#include "install/PreparationResult.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -26,20 +28,24 @@ public:
 
     // Everything that only reads the installation, run while its program
     // still works: drops each package file whose target holds the same bytes
-    // (the updater's own entry always goes to its temporary name), clears
-    // the backup folder and makes the unpacked files that are left durable,
-    // so that the syncs of the installation have little left to write.
-    // False with the reason when a package file is missing or an earlier
-    // installation is unfinished (its journal is there); nothing is changed
-    // then. installAll() runs it when the caller has not.
-    bool prepare(QString& reason);
+    // (the updater's own entry always goes to its temporary name), checks
+    // that every target left and config.ini can be replaced inside the
+    // installation (see TargetCheck), clears the backup folder and makes the
+    // unpacked files that are left durable, so that the syncs of the
+    // installation have little left to write. A refusal names the file or
+    // folder in the way, and nothing is changed then: a package file is
+    // missing, an earlier installation is unfinished (its journal is there),
+    // a target cannot be written or leads out of the installation.
+    // installAll() runs it when the caller has not.
+    PreparationResult prepare();
     // The files left to install; after prepare(), those that changed.
     int fileCount() const { return m_items.size(); }
 
     // Sets every target that exists aside into the backup folder: renamed,
-    // or across file systems copied with its owner, mode and times. Stops at
-    // the first that fails, `reason` naming it and why; rollBack() gives
-    // back what was renamed by then.
+    // or across file systems copied with its owner, mode and times; a link
+    // as the link itself, never what it points to. Stops at the first that
+    // fails, `reason` naming it and why; rollBack() gives back what was
+    // renamed by then.
     bool backUp(QString& reason);
     // Puts every package file in its target's place, going on past failures
     // so each one is logged. True when all of them landed.
@@ -76,7 +82,10 @@ private:
 
     QString updaterTarget() const;
     QString targetOf(const QString& entry) const;
-    bool takesUpdaterSlot(const Item& item);
+    bool isUpdaterSlot(const QString& target) const;
+    bool takesUpdaterSlot(const QString& entry, const Item& item);
+    void dropUnchangedFiles();
+    PreparationResult checkTargets() const;
     bool isUnchanged(const Item& item) const;
     void noteExistingTargets();
     bool setAsideExisting(QString& reason);
@@ -111,8 +120,8 @@ private:
 // files and folders like any other. False only for an empty folder path.
 bool listPackageFiles(const QString& folder, const QString& base, QVector<QString>& files);
 
-// True for a package file that is the updater itself, which must never be
-// written over the running executable.
+// True for a package file that is the updater itself, in any folder of the
+// package, which must never be written over the running executable: its
+// file name is the updater's, as the system compares names. A file only
+// named like it ("VaDeroru.exe.config") installs at its own path.
 bool isUpdaterEntry(const QString& entry);
-// True for the updater's executable itself, by its exact file name.
-bool isUpdaterExecutable(const QString& entry);

@@ -1,5 +1,7 @@
 #include "install/SameContent.h"
 
+#include "platform/Platform.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -31,6 +33,8 @@ bool sameBytes(QFile& a, QFile& b)
 
 bool haveSameContent(const QString& one, const QString& other)
 {
+    if (platform::isLink(one) || platform::isLink(other))
+        return false;
     const QFileInfo first(one);
     const QFileInfo second(other);
     if (!first.isFile() || !second.isFile() || first.size() != second.size())

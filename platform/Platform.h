@@ -15,6 +15,9 @@ namespace platform {
 QString updaterFileName();          // the updater itself
 QString temporaryUpdaterFileName(); // a new updater left for the main program
 QString logConsoleImageName();      // the companion log console
+// How the system compares file names: exactly on Linux, regardless of
+// letter case on Windows.
+Qt::CaseSensitivity fileNameCaseSensitivity();
 
 // Stops every other process whose image name is `imageName` and waits for
 // them. True when at least one process was stopped.
@@ -60,13 +63,15 @@ private:
 
 // Copies `existingFile` over `newFile` the way an installation puts a file
 // in place, never leaving `newFile` half written: a file it replaces keeps
-// its owner and mode; a new file takes the mode of `existingFile` and the
-// owner of the folder it lands in, so that an updater run as root leaves a
-// user's installation theirs.
+// its owner and mode; a new file, or one in the place of a link, takes the
+// mode of `existingFile` and the owner of the folder it lands in, so that an
+// updater run as root leaves a user's installation theirs. An installed file
+// never gets the set-user-ID, set-group-ID or sticky bit, and a link in its
+// place is replaced, never written through.
 bool copyFileOver(const QString& existingFile, const QString& newFile);
 // Copies `existingFile` to `newFile` as its exact stand-in, which can later
 // be renamed back into its place: content, mode, times and, where the
-// process may set it, owner.
+// process may set it, owner. A link is copied as a link to the same place.
 bool copyFileExactly(const QString& existingFile, const QString& newFile);
 // Moves `existingFile` over `newFile`, replacing it: a rename, which needs
 // no free space; across file systems an exact copy, after which
@@ -95,14 +100,33 @@ FileMove setAside(const QString& installedFile, const QString& backupFile);
 // Puts `unpackedFile` in place as `target`, looking as copyFileOver makes a
 // copy look, without copying where a rename reaches: it takes the owner and
 // mode of `replacedFile` (the file it replaces, wherever that is by now:
-// still at `target` or set aside), or for a new file (`replacedFile` empty)
-// keeps its own mode and takes the owner of the folder it lands in; then it
-// is renamed over `target`. Across file systems it is copied there instead.
-// On failure `target` is as it was.
+// still at `target` or set aside), or for a new file (`replacedFile` empty,
+// or a link) keeps its own mode and takes the owner of the folder it lands
+// in; then it is renamed over `target`. Across file systems it is copied
+// there instead. On failure `target` is as it was.
 FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
                        const QString& replacedFile);
 // Makes `folder`, whose parent exists, with the owner of that parent.
 bool makeFolder(const QString& folder);
+// True when `path` itself is a link: a symbolic link, or on Windows a
+// junction too. Whatever it points to is not looked at.
+bool isLink(const QString& path);
+// Removes the link `path` itself, never what it points to.
+bool removeLink(const QString& path);
+// True when something is at `path` itself, a link that leads nowhere too.
+bool existsItself(const QString& path);
+// False, with the reason, for a file the system keeps from being renamed
+// away or replaced whoever asks: immutable or append-only on Linux. Windows
+// renames a read-only file away like any other, so nothing is refused there.
+// A link is looked at itself, never through; nothing at `path`, or a folder,
+// is not refused here.
+bool mayReplace(const QString& path, QString& reason);
+// Whether `folder` takes new files and lets them go again, as every folder
+// an installation writes to must: a real probe, a file made there and
+// removed, since permissions tell only part of it (a read-only mount, an
+// immutable folder, access lists). A probe cut short leaves nothing
+// behind. False with the reason.
+bool takesNewFiles(const QString& folder, QString& reason);
 
 // Makes everything written so far below `folder` durable. One call covers a
 // whole set of files: on Linux a single syncfs of the folder's file system;

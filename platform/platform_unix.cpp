@@ -15,7 +15,9 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,6 +36,10 @@ QString temporaryUpdaterFileName()
 QString logConsoleImageName()
 {
     return QStringLiteral("LogConsole");
+}
+Qt::CaseSensitivity fileNameCaseSensitivity()
+{
+    return Qt::CaseSensitive;
 }
 
 namespace {
@@ -276,28 +282,37 @@ bool giveTo(int fd, const struct stat& like)
            (errno == EPERM && current.st_uid == ::geteuid());
 }
 
-enum class Times
+enum class Copy
 {
-    Fresh, // the copy's own
-    Kept   // those of the file copied
+    // Fresh times, and never the set-user-ID, set-group-ID or sticky bit:
+    // a program that runs as its owner is not the updater's to make, least
+    // of all from a mode a planted file lends it.
+    Installed,
+    Exact // the times and the whole mode of the file copied
 };
 
 // Owner before mode: a change of owner clears the set-user and set-group
 // bits. fchmod, not the mode of open(), which the umask would cut down.
-bool takeAttributes(int fd, const struct stat& like, Times times)
+bool takeAttributes(int fd, const struct stat& like, Copy copy)
 {
-    if (!giveTo(fd, like) || ::fchmod(fd, like.st_mode & 07777) != 0)
+    const mode_t mode = like.st_mode & (copy == Copy::Exact ? 07777 : 0777);
+    if (!giveTo(fd, like) || ::fchmod(fd, mode) != 0)
         return false;
     const struct timespec kept[2] = {like.st_atim, like.st_mtim};
-    return times == Times::Fresh || ::futimens(fd, kept) == 0;
+    return copy == Copy::Installed || ::futimens(fd, kept) == 0;
+}
+
+QByteArray partialCopyOf(const QString& target)
+{
+    return QFile::encodeName(target + QLatin1String(layout::kPartSuffix));
 }
 
 // Copies beside `target` and renames the copy over it, so the target is
 // never seen half written. No sync per file: that would cost more than the
 // copy.
-bool placeCopy(int source, const QString& target, const struct stat& like, Times times)
+bool placeCopy(int source, const QString& target, const struct stat& like, Copy kind)
 {
-    const QByteArray partial = QFile::encodeName(target + QLatin1String(layout::kPartSuffix));
+    const QByteArray partial = partialCopyOf(target);
     // What a crash left there goes first; O_EXCL never writes through a link
     // put in its place.
     ::unlink(partial.constData());
@@ -305,7 +320,7 @@ bool placeCopy(int source, const QString& target, const struct stat& like, Times
         ::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (copy.fd < 0)
         return false;
-    bool ok = copyContent(source, copy.fd) && takeAttributes(copy.fd, like, times);
+    bool ok = copyContent(source, copy.fd) && takeAttributes(copy.fd, like, kind);
     ok = copy.close() && ok;
     ok = ok && ::rename(partial.constData(), QFile::encodeName(target).constData()) == 0;
     if (!ok)
@@ -342,21 +357,52 @@ bool newFileLike(const QString& target, const struct stat& package, struct stat&
     return true;
 }
 
-bool regularFileStatus(const QString& path, struct stat& status)
+// What a file installed at `target` looks like: the regular file it
+// replaces, found at `replaced`; in the place of a link, a new file. The
+// link is never looked through: what it points to, inside the installation
+// or not, lends the new file nothing.
+bool replacedLike(const QString& replaced, const QString& target, const struct stat& package,
+                  struct stat& like)
 {
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+    if (::lstat(QFile::encodeName(replaced).constData(), &like) != 0)
         return false;
-    errno = S_ISREG(status.st_mode) ? 0 : EINVAL;
+    if (S_ISLNK(like.st_mode))
+        return newFileLike(target, package, like);
+    errno = S_ISREG(like.st_mode) ? 0 : EINVAL;
     return errno == 0;
 }
 
-// What an installed file looks like: the file it replaces, or for a new one
-// the package's mode and the owner of the folder it lands in.
+// The same for whatever is at `target`, a new file where nothing is.
 bool installedLike(const QString& target, const struct stat& package, struct stat& like)
 {
-    if (regularFileStatus(target, like))
+    if (replacedLike(target, target, package, like))
         return true;
     return errno == ENOENT && newFileLike(target, package, like);
+}
+
+// A link's stand-in: a link to the same place, with the link's owner and
+// times where the process may set them, put in place by a rename.
+bool placeLinkCopy(const QString& link, const QString& target)
+{
+    struct stat original;
+    char destination[PATH_MAX];
+    const QByteArray from = QFile::encodeName(link);
+    const ssize_t size = ::readlink(from.constData(), destination, sizeof(destination) - 1);
+    if (size < 0 || ::lstat(from.constData(), &original) != 0)
+        return false;
+    destination[size] = '\0';
+    const QByteArray partial = partialCopyOf(target);
+    ::unlink(partial.constData());
+    if (::symlink(destination, partial.constData()) != 0)
+        return false;
+    const struct timespec kept[2] = {original.st_atim, original.st_mtim};
+    const bool placed =
+        (::lchown(partial.constData(), original.st_uid, original.st_gid) == 0 || errno == EPERM) &&
+        ::utimensat(AT_FDCWD, partial.constData(), kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::rename(partial.constData(), QFile::encodeName(target).constData()) == 0;
+    if (!placed)
+        ::unlink(partial.constData());
+    return placed;
 }
 
 FileMove moved(FileMove::Way way)
@@ -384,14 +430,16 @@ bool copyFileOver(const QString& existingFile, const QString& newFile)
     struct stat like;
     const FileDescriptor source(openRegularFile(existingFile, package));
     return source.fd >= 0 && installedLike(newFile, package, like) &&
-           placeCopy(source.fd, newFile, like, Times::Fresh);
+           placeCopy(source.fd, newFile, like, Copy::Installed);
 }
 
 bool copyFileExactly(const QString& existingFile, const QString& newFile)
 {
+    if (isLink(existingFile))
+        return placeLinkCopy(existingFile, newFile);
     struct stat original;
     const FileDescriptor source(openRegularFile(existingFile, original));
-    return source.fd >= 0 && placeCopy(source.fd, newFile, original, Times::Kept);
+    return source.fd >= 0 && placeCopy(source.fd, newFile, original, Copy::Exact);
 }
 
 FileMove setAside(const QString& installedFile, const QString& backupFile)
@@ -414,15 +462,15 @@ FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
     if (source.fd < 0)
         return failedMove("open");
     const bool known = replacedFile.isEmpty() ? newFileLike(target, package, like)
-                                              : regularFileStatus(replacedFile, like);
-    if (!known || !takeAttributes(source.fd, like, Times::Fresh))
+                                              : replacedLike(replacedFile, target, package, like);
+    if (!known || !takeAttributes(source.fd, like, Copy::Installed))
         return failedMove("attributes");
     if (renameFile(unpackedFile, target) == 0)
         return moved(FileMove::Way::Renamed);
     if (errno != EXDEV)
         return failedMove("rename");
-    return placeCopy(source.fd, target, like, Times::Fresh) ? moved(FileMove::Way::Copied)
-                                                            : failedMove("copy");
+    return placeCopy(source.fd, target, like, Copy::Installed) ? moved(FileMove::Way::Copied)
+                                                               : failedMove("copy");
 }
 
 bool moveFileOver(const QString& existingFile, const QString& newFile)
@@ -446,6 +494,101 @@ bool makeFolder(const QString& folder)
         return true;
     ::rmdir(path.constData());
     return false;
+}
+
+bool isLink(const QString& path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+bool removeLink(const QString& path)
+{
+    return isLink(path) && ::unlink(QFile::encodeName(path).constData()) == 0;
+}
+
+bool existsItself(const QString& path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
+}
+
+namespace {
+
+constexpr int kUnchangeable = FS_IMMUTABLE_FL | FS_APPEND_FL;
+
+// The attribute flags chattr sets; none on a file system that keeps none.
+int attributeFlagsOf(int fd)
+{
+    int flags = 0;
+    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : 0;
+}
+
+QString unchangeableReason(const QString& path, int flags)
+{
+    return path + QLatin1String(flags & FS_IMMUTABLE_FL ? " is immutable" : " is append-only");
+}
+
+bool failedAt(const QString& path, const char* step, QString& reason)
+{
+    reason = path + QStringLiteral(": ") + QLatin1String(step) + QStringLiteral(": ") +
+             qt_error_string(errno);
+    return false;
+}
+
+// Where the file system offers no unnamed file, a named one, made afresh and
+// removed again.
+bool probeByName(int folder, const QString& path, QString& reason)
+{
+    const char* name = layout::kWriteProbe;
+    ::unlinkat(folder, name, 0);
+    FileDescriptor probe(::openat(
+        folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (probe.fd < 0)
+        return failedAt(path, "create", reason);
+    probe.close();
+    return ::unlinkat(folder, name, 0) == 0 || failedAt(path, "remove", reason);
+}
+
+} // namespace
+
+bool mayReplace(const QString& path, QString& reason)
+{
+    // Only a regular file carries flags that matter here: a link is renamed
+    // away as it is, and nothing else is opened. A file this process may not
+    // even read shows it no flags; root, who may set them, reads every file.
+    struct stat status;
+    const QByteArray name = QFile::encodeName(path);
+    if (::lstat(name.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return true;
+    const FileDescriptor file(
+        ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int flags = file.fd < 0 ? 0 : attributeFlagsOf(file.fd);
+    if (!(flags & kUnchangeable))
+        return true;
+    reason = unchangeableReason(path, flags);
+    return false;
+}
+
+bool takesNewFiles(const QString& folder, QString& reason)
+{
+    const FileDescriptor dir(
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return failedAt(folder, "open", reason);
+    // An append-only folder takes a file but never lets it go.
+    const int flags = attributeFlagsOf(dir.fd);
+    if (flags & kUnchangeable) {
+        reason = unchangeableReason(folder, flags);
+        return false;
+    }
+    // An unnamed file: whenever this process ends, nothing is left of it.
+    const FileDescriptor probe(::openat(dir.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR));
+    if (probe.fd >= 0)
+        return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return failedAt(folder, "create", reason);
+    return probeByName(dir.fd, folder, reason);
 }
 
 namespace {

@@ -29,6 +29,10 @@ QString logConsoleImageName()
 {
     return QStringLiteral("LogConsole.exe");
 }
+Qt::CaseSensitivity fileNameCaseSensitivity()
+{
+    return Qt::CaseInsensitive;
+}
 
 namespace {
 
@@ -208,6 +212,21 @@ bool placeCopy(const QString& existingFile, const QString& newFile, std::vector<
     return placed;
 }
 
+// A link's stand-in: a link to the same place. CopyFileExW copies a
+// symbolic link as a link when asked; a junction it cannot copy, and that
+// backup fails.
+bool placeLinkCopy(const QString& link, const QString& newFile)
+{
+    const QString partial = newFile + QLatin1String(layout::kPartSuffix);
+    const bool placed = CopyFileExW(nativePath(link).c_str(), nativePath(partial).c_str(), nullptr,
+                                    nullptr, nullptr, COPY_FILE_COPY_SYMLINK) &&
+                        MoveFileExW(nativePath(partial).c_str(), nativePath(newFile).c_str(),
+                                    MOVEFILE_REPLACE_EXISTING);
+    if (!placed)
+        removeLink(partial);
+    return placed;
+}
+
 FileMove moved(FileMove::Way way)
 {
     return {way, QString()};
@@ -261,9 +280,11 @@ FileMove setAside(const QString& installedFile, const QString& backupFile)
 FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
                        const QString& replacedFile)
 {
-    // A replaced file passes its owner and access list on, as to a copy.
+    // A replaced file passes its owner and access list on, as to a copy. A
+    // link passes on nothing, least of all those of what it points to: in
+    // its place the file takes its folder's, as a new one.
     std::vector<BYTE> security;
-    if (!replacedFile.isEmpty()) {
+    if (!replacedFile.isEmpty() && !isLink(replacedFile)) {
         security = securityOf(replacedFile);
         if (security.empty() || !takeSecurity(unpackedFile, security))
             return failedMove("security", GetLastError());
@@ -282,9 +303,11 @@ FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
 bool copyFileOver(const QString& existingFile, const QString& newFile)
 {
     // A new file inherits its folder's access list, like every file the
-    // user makes there; a file it replaces passes on its own.
+    // user makes there; a file it replaces passes on its own, a link not
+    // even that.
     std::vector<BYTE> security;
-    if (GetFileAttributesW(nativePath(newFile).c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(nativePath(newFile).c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !isLink(newFile)) {
         security = securityOf(newFile);
         if (security.empty())
             return false;
@@ -294,6 +317,9 @@ bool copyFileOver(const QString& existingFile, const QString& newFile)
 
 bool copyFileExactly(const QString& existingFile, const QString& newFile)
 {
+    // GetFileSecurityW would read what a link points to.
+    if (isLink(existingFile))
+        return placeLinkCopy(existingFile, newFile);
     std::vector<BYTE> security = securityOf(existingFile);
     return !security.empty() && placeCopy(existingFile, newFile, security);
 }
@@ -315,13 +341,84 @@ bool makeFolder(const QString& folder)
     return CreateDirectoryW(nativePath(folder).c_str(), nullptr) != 0;
 }
 
+namespace {
+
+DWORD attributesOf(const QString& path)
+{
+    return GetFileAttributesW(nativePath(path).c_str());
+}
+
+} // namespace
+
+// Symbolic links and junctions lead elsewhere; other reparse points (files
+// kept by a cloud drive, deduplicated ones) are files where they are.
+bool isLink(const QString& path)
+{
+    const DWORD attributes = attributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(nativePath(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+           found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// A link to a folder (a junction among them) is removed as a folder, which
+// takes away the link alone.
+bool removeLink(const QString& path)
+{
+    if (!isLink(path))
+        return false;
+    if (attributesOf(path) & FILE_ATTRIBUTE_DIRECTORY)
+        return RemoveDirectoryW(nativePath(path).c_str()) != 0;
+    return DeleteFileW(nativePath(path).c_str()) != 0;
+}
+
+bool existsItself(const QString& path)
+{
+    return attributesOf(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A read-only file is set aside by a rename like any other, and its backup
+// is removed as readily; what keeps a file from being replaced here is a
+// process that holds it open, which only the attempt can tell.
+bool mayReplace(const QString&, QString&)
+{
+    return true;
+}
+
+// Access lists say little about a folder before a file is made there
+// (inherited and denied entries, rights granted through groups), and the
+// read-only attribute of a folder nothing at all. The probe is deleted when
+// its handle closes, so it is gone however this process ends; it is made
+// as the name itself, never through a link planted there.
+bool takesNewFiles(const QString& folder, QString& reason)
+{
+    const QString probe = folder + QLatin1Char('/') + QLatin1String(layout::kWriteProbe);
+    const HANDLE handle = CreateFileW(
+        nativePath(probe).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        reason = folder + QStringLiteral(": ") + qt_error_string(int(GetLastError()));
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
 bool flushToDisk(const QString&, const QStringList& files)
 {
     bool flushed = true;
     for (const QString& file : files) {
-        const HANDLE handle = CreateFileW(nativePath(file).c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A link is opened itself: what it points to is none of ours.
+        const HANDLE handle = CreateFileW(
+            nativePath(file).c_str(), GENERIC_WRITE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         // A file that cannot be opened for writing was not written by us.
         if (handle == INVALID_HANDLE_VALUE)
             continue;

@@ -131,10 +131,10 @@ bool Update::prepareInstaller(const QVector<QString>& files, UpdateFailure& prob
         layout::applicationPath(layout::kBackupFolder));
     for (const QString& entry : files)
         m_installer->addEntry(entry);
-    QString reason;
-    if (m_installer->prepare(reason))
+    const PreparationResult prepared = m_installer->prepare();
+    if (prepared.ready())
         return true;
-    problem = failure(UpdateFailure::Kind::Installation, reason);
+    problem = failure(UpdateFailure::Kind::Installation, prepared.reason);
     return false;
 }
 

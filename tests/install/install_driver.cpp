@@ -32,9 +32,9 @@ int install(const QString& applicationDir, const QString& newVersion)
     for (const QString& entry : entries)
         installer.addEntry(entry);
     // As the updater does: the comparison before the main program stops.
-    QString reason;
-    if (!installer.prepare(reason)) {
-        std::fprintf(stderr, "%s\n", qPrintable(reason));
+    const PreparationResult prepared = installer.prepare();
+    if (!prepared.ready()) {
+        std::fprintf(stderr, "%s\n", qPrintable(prepared.reason));
         return 1;
     }
     passInstallCheckpoint("prepared");

@@ -15,6 +15,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <memory>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
@@ -339,6 +341,46 @@ private slots:
         QVERIFY(runDriver({"install", m_work, "2.0"}, stop).killed);
         recoverAndExpect(committed ? m_smallNew : m_smallOld);
         QCOMPARE(workLeftIn(m_work), QStringList());
+    }
+
+    void linkIsGivenBackAsLink_data()
+    {
+        QTest::addColumn<QString>("leadsTo"); // from the application folder
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<bool>("acrossFileSystems");
+        QTest::newRow("to nothing, set aside") << "gone.txt"
+                                               << "backup:1" << false;
+        QTest::newRow("to nothing, replaced") << "gone.txt"
+                                              << "install:16" << false;
+        QTest::newRow("to a file inside, replaced") << "docs/readme.txt"
+                                                    << "install:16" << false;
+        QTest::newRow("to nothing, backed up on another file system") << "gone.txt"
+                                                                      << "install:16" << true;
+    }
+    // A link among the targets is set aside and put back as the link itself,
+    // even one that leads nowhere; what it leads to is never touched.
+    void linkIsGivenBackAsLink()
+    {
+        QFETCH(QString, leadsTo);
+        QFETCH(QString, stop);
+        QFETCH(bool, acrossFileSystems);
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a shortcut on Windows, not a symbolic link");
+#endif
+        std::unique_ptr<SmallDisk> disk;
+        if (acrossFileSystems) {
+            disk = std::make_unique<SmallDisk>(16);
+            if (!moveDownloadsTo(m_work, *disk))
+                QSKIP("another file system is played by a small tmpfs, which only root may mount");
+        }
+        const QString link = m_work + "/a.txt";
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(leadsTo, link));
+        const Snapshot before = snapshot(m_work);
+        QVERIFY(runDriver({"install", m_work, "2.0"}, stop).killed);
+        recoverAndExpect(before);
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(QFile::symLinkTarget(link), m_work + "/" + leadsTo);
     }
 
     void killedDuringRecovery_data()

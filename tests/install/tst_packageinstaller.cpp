@@ -2,6 +2,7 @@
 #include "support/FileTree.h"
 #include "support/SmallDisk.h"
 
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -15,6 +16,8 @@ const QFile::Permissions kPlain = QFile::ReadOwner | QFile::WriteOwner | QFile::
                                   QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
 const QFile::Permissions kExecutable =
     kPlain | QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
+// Another user, whose installation it may be.
+constexpr uid_t kOtherUser = 65534;
 
 QStringList g_log;
 
@@ -78,8 +81,10 @@ private slots:
     void touchesOnlyChangedFiles();
     void refusedPreparationChangesNothing_data();
     void refusedPreparationChangesNothing();
-    void updaterExecutableKeepsItsPlace_data();
-    void updaterExecutableKeepsItsPlace();
+    void linkIsReplacedAsLink_data();
+    void linkIsReplacedAsLink();
+    void oneUpdaterTakesTheSlot_data();
+    void oneUpdaterTakesTheSlot();
     void failedInstallRollsBackCompletely_data();
     void failedInstallRollsBackCompletely();
     void failedBackupIsGivenBack_data();
@@ -93,6 +98,7 @@ private:
     QString temp() const { return work() + "/temp"; }
     QString backup() const { return work() + "/backup"; }
     void installBase();
+    void makeRefusable(const QString& what, const QString& where, const QString& leadsTo);
     bool moveWorkToOtherFileSystem();
     std::unique_ptr<PackageInstaller> installerFor(const QStringList& entries) const;
 
@@ -168,7 +174,12 @@ void TestPackageInstaller::installsEachKindOfEntry_data()
     row("replaced file keeps its mode", "/bin/tool", "/bin/tool", kExecutable);
     row("new executable", "/bin/helper", "/bin/helper", kExecutable);
     row("windows updater in a sub-folder", "/bin/VaDeroru.exe", "/VaDeroru_temp", kExecutable);
-    row("updater configuration", "/VaDeroru.exe.config", "/VaDeroru_temp", kPlain);
+    row("updater configuration", "/VaDeroru.exe.config", "/VaDeroru.exe.config", kPlain);
+    row("updater manifest", "/VaDeroru.exe.manifest", "/VaDeroru.exe.manifest", kPlain);
+    row("document named after the updater", "/docs/VaDeroru.exe-guide.txt",
+        "/docs/VaDeroru.exe-guide.txt", kPlain);
+    row("updater's name in other letters, which Linux tells apart", "/bin/vaderoru.EXE",
+        "/bin/vaderoru.EXE", kPlain);
     row("linux updater", "/VaDeroru", "/VaDeroru_temp", kExecutable);
     row("linux updater in a sub-folder", "/tools/VaDeroru", "/VaDeroru_temp", kExecutable);
     row("updater over an earlier new updater", "/VaDeroru", "/VaDeroru_temp", kExecutable,
@@ -230,7 +241,7 @@ void TestPackageInstaller::installsWholePackage()
     const FileTree before = snapshotTree(app());
     FileTree expected = before;
     for (const QString& entry : entries) {
-        if (!entry.contains("VaDeroru"))
+        if (entry != "/bin/VaDeroru.exe")
             expected.insert(entry, installedEntry(temp() + entry, app() + entry));
     }
 
@@ -246,8 +257,6 @@ void TestPackageInstaller::installsWholePackage()
     QVERIFY(installer->install());
     QCOMPARE(identityOf(app() + "/bin/core.dll") == unpacked, !acrossFileSystems);
 
-    // Both updater entries claim the new updater's place; the executable
-    // keeps it although the configuration file comes later.
     for (const QString& folder : QStringList{"/docs/new", "/plugins", "/plugins/a", "/plugins/a/b"})
         expected.insert(folder, "folder");
     QCOMPARE(treeDifference(snapshotTree(app()), expected), QString());
@@ -297,9 +306,10 @@ void TestPackageInstaller::touchesOnlyChangedFiles()
     const QString identity = identityOf(app() + target);
 
     auto installer = installerFor({entry});
-    QString reason;
-    QVERIFY2(installer->prepare(reason), qPrintable(reason));
+    const PreparationResult prepared = installer->prepare();
+    QVERIFY2(prepared.ready(), qPrintable(prepared.reason));
     QCOMPARE(installer->fileCount(), changed ? 1 : 0);
+    QString reason;
     QVERIFY(installer->backUp(reason));
     QCOMPARE(QFileInfo::exists(backup() + target), changed && !installed.isNull());
     QVERIFY(installer->install());
@@ -309,59 +319,174 @@ void TestPackageInstaller::touchesOnlyChangedFiles()
 
 void TestPackageInstaller::refusedPreparationChangesNothing_data()
 {
-    QTest::addColumn<QString>("missingEntry"); // empty: none
-    QTest::addColumn<QString>("named");        // in the reason, below the test's folder
-    QTest::newRow("a package file is missing") << "/gone.dll"
-                                               << "/temp/gone.dll";
-    QTest::newRow("an earlier installation is unfinished") << ""
-                                                           << "/app/downloads/update/journal";
+    QTest::addColumn<QString>("change"); // what, where (below the test's folder), to what
+    QTest::addColumn<QString>("entry");  // beside /bin/core.dll; empty: none
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("named"); // below the test's folder
+
+    using Kind = PreparationResult::Kind;
+    const auto row = [](const char* name, const char* change, const char* entry, Kind kind,
+                        const char* named) {
+        QTest::newRow(name) << QString(change) << QString(entry) << int(kind) << QString(named);
+    };
+    row("a package file is missing", "missing", "/gone.dll", Kind::PackageFileMissing,
+        "/temp/gone.dll");
+    row("an earlier installation is unfinished", "journal", "", Kind::EarlierInstallationUnfinished,
+        "/app/downloads/update/journal");
+    row("a link leads out to a set-user-ID file", "link /app/data/link.txt /outside/setuid",
+        "/data/link.txt", Kind::TargetOutsideInstallation, "/app/data/link.txt");
+    row("a link leads out to nothing yet", "link /app/data/link.txt /outside/none",
+        "/data/link.txt", Kind::TargetOutsideInstallation, "/app/data/link.txt");
+    row("a linked folder leads out", "link /app/data /outside", "/data/a.txt",
+        Kind::TargetOutsideInstallation, "/app/data/a.txt");
+    row("config.ini leads out", "link /app/config.ini /outside/setuid", "",
+        Kind::TargetOutsideInstallation, "/app/config.ini");
+    row("an immutable target", "+i /app/bin/core.dll", "", Kind::TargetNotWritable,
+        "/app/bin/core.dll");
+    row("an immutable folder gets a file", "+i /app/bin", "/bin/new.dll", Kind::TargetNotWritable,
+        "/app/bin");
+    row("an append-only folder", "+a /app/bin", "", Kind::TargetNotWritable, "/app/bin");
+    row("a new folder below an immutable one", "+i /app/docs", "/docs/new/a.txt",
+        Kind::TargetNotWritable, "/app/docs");
+    row("an immutable config.ini", "+i /app/config.ini", "", Kind::TargetNotWritable,
+        "/app/config.ini");
+    row("a config.ini its owner may only read", "owner /app/config.ini", "",
+        Kind::TargetNotWritable, "/app/config.ini");
 }
 
-// Least of all the backups of an unfinished installation, which recovery
-// still needs.
+// Before anything is stopped, and least of all the backups of an
+// unfinished installation, which recovery still needs.
 void TestPackageInstaller::refusedPreparationChangesNothing()
 {
-    QFETCH(QString, missingEntry);
+    QFETCH(QString, change);
+    QFETCH(QString, entry);
+    QFETCH(int, kind);
     QFETCH(QString, named);
+    const QStringList how = change.split(' ');
+    const QString where = m_root->path() + how.value(1);
+    const bool chattr = how.first().startsWith('+');
+    const bool asOwner = how.first() == "owner";
+    if ((chattr || asOwner) && ::geteuid() != 0)
+        QSKIP("chattr, and running as the installation's owner, need root");
     writeFile(temp() + "/bin/core.dll", "new core");
+    if (how.first() != "missing" && !entry.isEmpty())
+        writeFile(temp() + entry, "new " + entry.toUtf8());
     writeFile(backup() + "/bin/core.dll", "an earlier backup");
-    if (missingEntry.isEmpty())
-        writeFile(app() + "/downloads/update/journal", "{}");
+    makeRefusable(how.first(), where, m_root->path() + how.value(2));
+    const auto unset = qScopeGuard([&] {
+        if (chattr)
+            QProcess::execute("chattr", {"-ia", where});
+    });
+    if (chattr)
+        QCOMPARE(QProcess::execute("chattr", {how.first(), where}), 0);
     const FileTree before = snapshotTree(m_root->path());
 
-    auto installer = installerFor(QStringList{"/bin/core.dll", missingEntry}.filter("/"));
-    QString reason;
-    QVERIFY(!installer->prepare(reason));
-    QVERIFY2(reason.contains(m_root->path() + named), qPrintable(reason));
+    auto installer = installerFor(QStringList{"/bin/core.dll", entry}.filter("/"));
+    QVERIFY(!asOwner || (::setegid(kOtherUser) == 0 && ::seteuid(kOtherUser) == 0));
+    const PreparationResult prepared = installer->prepare();
+    QVERIFY(!asOwner || (::seteuid(0) == 0 && ::setegid(0) == 0));
+    QCOMPARE(int(prepared.kind), kind);
+    QCOMPARE(prepared.path, m_root->path() + named);
+    QVERIFY2(prepared.reason.contains(prepared.path), qPrintable(prepared.reason));
     QCOMPARE(treeDifference(snapshotTree(m_root->path()), before), QString());
 }
 
-void TestPackageInstaller::updaterExecutableKeepsItsPlace_data()
+// `what` as a row of refusedPreparationChangesNothing names it, at `where`;
+// a set-user-ID program of root's lies outside the installation.
+void TestPackageInstaller::makeRefusable(const QString& what, const QString& where,
+                                         const QString& leadsTo)
 {
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("executable");
-    QTest::newRow("configuration after it")
-        << QStringList{"/VaDeroru.exe", "/VaDeroru.exe.config"} << "/VaDeroru.exe";
-    QTest::newRow("configuration before it")
-        << QStringList{"/VaDeroru.exe.config", "/x/VaDeroru.exe"} << "/x/VaDeroru.exe";
-    QTest::newRow("linux name") << QStringList{"/VaDeroru.exe.config", "/x/VaDeroru"}
-                                << "/x/VaDeroru";
+    const QString program = m_root->path() + "/outside/setuid";
+    writeFile(program, "a program run as its owner", kExecutable);
+    QVERIFY(::chmod(QFile::encodeName(program).constData(), 04755) == 0);
+    if (what == "journal")
+        writeFile(app() + "/downloads/update/journal", "{}");
+    if (what == "link") {
+        QVERIFY(QDir().mkpath(QFileInfo(where).path()));
+        QFile::remove(where);
+        QVERIFY(QFile::link(leadsTo, where));
+    }
+    // The installation is another user's, who runs the updater.
+    if (what == "owner") {
+        QVERIFY(QFile::setPermissions(where, QFile::ReadOwner | QFile::ReadGroup));
+        QCOMPARE(QProcess::execute("chown", {"-R", QString("%1:%1").arg(kOtherUser), app()}), 0);
+        QVERIFY(QFile::setPermissions(m_root->path(), kExecutable));
+    }
 }
 
-// A file merely named after the updater must never become the next updater.
-void TestPackageInstaller::updaterExecutableKeepsItsPlace()
+void TestPackageInstaller::linkIsReplacedAsLink_data()
+{
+    QTest::addColumn<QString>("leadsTo"); // as the link holds it, from data/
+    QTest::newRow("to an executable inside") << "real.txt";
+    QTest::newRow("to a set-user-ID program inside") << "../bin/tool";
+    QTest::newRow("to nothing, inside") << "missing.txt";
+}
+
+// What the link leads to lends the new file nothing and is never written;
+// a rollback gives back the link itself, even one that leads nowhere.
+void TestPackageInstaller::linkIsReplacedAsLink()
+{
+    QFETCH(QString, leadsTo);
+    const QString link = app() + "/data/link.txt";
+    writeFile(app() + "/data/real.txt", "real", kExecutable);
+    QVERIFY(::chmod(QFile::encodeName(app() + "/bin/tool").constData(), 04755) == 0);
+    QVERIFY(QFile::link(leadsTo, link));
+    writeFile(temp() + "/data/link.txt", "new link.txt");
+    const QString destination = QFileInfo(link).symLinkTarget();
+    const FileTree before = snapshotTree(app());
+    FileTree expected = before;
+    expected.insert("/data/link.txt", describeEntry(temp() + "/data/link.txt"));
+
+    auto installer = installerFor({"/data/link.txt"});
+    const PreparationResult prepared = installer->prepare();
+    QVERIFY2(prepared.ready(), qPrintable(prepared.reason));
+    QString reason;
+    QVERIFY(installer->backUp(reason));
+    QVERIFY(installer->install());
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QCOMPARE(treeDifference(snapshotTree(app()), expected), QString());
+
+    QVERIFY(installer->rollBack());
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), destination);
+    QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
+}
+
+void TestPackageInstaller::oneUpdaterTakesTheSlot_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("updater");
+    QTest::newRow("configuration beside it")
+        << QStringList{"/VaDeroru.exe.config", "/x/VaDeroru.exe"} << "/x/VaDeroru.exe";
+    QTest::newRow("nearest the root, listed last")
+        << QStringList{"/x/VaDeroru.exe", "/VaDeroru.exe"} << "/VaDeroru.exe";
+    QTest::newRow("nearest the root, listed first")
+        << QStringList{"/VaDeroru.exe", "/x/VaDeroru"} << "/VaDeroru.exe";
+    QTest::newRow("as deep, the first by path")
+        << QStringList{"/b/VaDeroru", "/a/VaDeroru.exe"} << "/a/VaDeroru.exe";
+    QTest::newRow("a plain file in the slot, nearer the root")
+        << QStringList{"/VaDeroru_temp", "/x/VaDeroru"} << "/x/VaDeroru";
+}
+
+// Whatever lands as VaDeroru_temp becomes the next updater: only one of the
+// updater's copies, the same whatever order the package lists them in.
+// Every other entry installs at its own path.
+void TestPackageInstaller::oneUpdaterTakesTheSlot()
 {
     QFETCH(QStringList, entries);
-    QFETCH(QString, executable);
+    QFETCH(QString, updater);
     for (const QString& entry : entries)
         writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
 
-    const QString expected = describeEntry(temp() + executable);
+    const QString expected = describeEntry(temp() + updater);
     auto installer = installerFor(entries);
     QString reason;
     QVERIFY(installer->backUp(reason));
     QVERIFY(installer->install());
     QCOMPARE(describeEntry(app() + "/VaDeroru_temp"), expected);
+    QCOMPARE(installer->fileCount(), entries.filter(".config").size() + 1);
+    QCOMPARE(QFileInfo::exists(app() + "/VaDeroru.exe.config"),
+             entries.contains("/VaDeroru.exe.config"));
 }
 
 void TestPackageInstaller::failedInstallRollsBackCompletely_data()

@@ -4,6 +4,7 @@
 
 #include "platform/Platform.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -18,6 +19,16 @@ const QFile::Permissions kInstalledMode =
     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
 // Another user, as whose files an installation may lie.
 constexpr uid_t kOtherUser = 65534;
+
+// The whole mode of the entry itself, set-user-ID, set-group-ID and sticky
+// bits included; -1 for a link.
+int modeOf(const QString& path)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || S_ISLNK(status.st_mode))
+        return -1;
+    return int(status.st_mode & 07777);
+}
 
 QByteArray pattern(int size)
 {
@@ -49,6 +60,8 @@ private slots:
     void refuses();
     void ownerAndMode_data();
     void ownerAndMode();
+    void specialBitsAndLinks_data();
+    void specialBitsAndLinks();
 };
 
 void TestCopyFileOver::copies_data()
@@ -171,6 +184,72 @@ void TestCopyFileOver::ownerAndMode()
     QCOMPARE(fileContent(target), QByteArray("package"));
     QCOMPARE(QFile::permissions(target), sourceMode ? kOddMode : kInstalledMode);
     QCOMPARE(ownerOf(target), QString("%1:%1").arg(kOtherUser));
+}
+
+void TestCopyFileOver::specialBitsAndLinks_data()
+{
+    QTest::addColumn<QString>("call");     // "over", "into place" or "exactly"
+    QTest::addColumn<QString>("replaced"); // at the target: "nothing", "file" or "link"
+    QTest::addColumn<int>("sourceMode");   // -1: the source is a link to the other file
+    QTest::addColumn<int>("otherMode");    // of the file replaced, or the one linked to
+    QTest::addColumn<int>("expectedMode"); // -1: a link to the same place
+
+    const auto row = [](const char* name, const char* call, const char* replaced, int source,
+                        int other, int expected) {
+        QTest::newRow(name) << QString(call) << QString(replaced) << source << other << expected;
+    };
+    row("over a set-user-ID file", "over", "file", 0644, 04755, 0755);
+    row("into place over a set-user-ID file", "into place", "file", 0644, 04755, 0755);
+    row("package with set-group-ID and sticky bits", "over", "nothing", 03755, 0644, 0755);
+    row("over a link to a set-user-ID file", "over", "link", 0644, 04755, 0644);
+    row("into place over a link to a set-user-ID file", "into place", "link", 0644, 04755, 0644);
+    row("backup of a set-user-ID file", "exactly", "nothing", 04755, 0644, 04755);
+    row("backup of a link", "exactly", "nothing", -1, 04755, -1);
+}
+
+// An installed file never runs as its owner by the updater's doing; a link
+// is replaced or copied as itself, and what it leads to stays as it was.
+void TestCopyFileOver::specialBitsAndLinks()
+{
+    QFETCH(QString, call);
+    QFETCH(QString, replaced);
+    QFETCH(int, sourceMode);
+    QFETCH(int, otherMode);
+    QFETCH(int, expectedMode);
+
+    QTemporaryDir dir;
+    const QString source = dir.filePath("source.bin");
+    const QString target = dir.filePath("target.bin");
+    const QString other = dir.filePath("other.bin");
+    const auto setMode = [](const QString& path, int mode) {
+        return ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
+    };
+    writeFile(other, "other", kOddMode);
+    QVERIFY(setMode(other, otherMode));
+    if (sourceMode < 0)
+        QVERIFY(QFile::link(other, source));
+    else
+        writeFile(source, "package", kOddMode);
+    QVERIFY(sourceMode < 0 || setMode(source, sourceMode));
+    if (replaced == "file")
+        QVERIFY(QFile::copy(other, target) && setMode(target, otherMode));
+    if (replaced == "link")
+        QVERIFY(QFile::link(other, target));
+
+    const bool done =
+        call == "over" ? platform::copyFileOver(source, target)
+        : call == "into place"
+            ? platform::moveIntoPlace(source, target, replaced == "nothing" ? QString() : target)
+                  .succeeded()
+            : platform::copyFileExactly(source, target);
+    QVERIFY(done);
+    QCOMPARE(modeOf(target), expectedMode);
+    if (expectedMode < 0)
+        QCOMPARE(QFile::symLinkTarget(target), other);
+    else
+        QCOMPARE(fileContent(target), QByteArray("package"));
+    QCOMPARE(fileContent(other), QByteArray("other"));
+    QCOMPARE(modeOf(other), otherMode);
 }
 
 QTEST_GUILESS_MAIN(TestCopyFileOver)
