@@ -14,20 +14,33 @@ bool hasSuffix(const QString& path)
     return !QFileInfo(path).suffix().isEmpty();
 }
 
-constexpr QDir::Filters kRemovableEntries = QDir::Dirs | QDir::Files | QDir::Readable |
-                                            QDir::Writable | QDir::Hidden | QDir::NoDotAndDotDot;
+constexpr QDir::Filters kAllEntries =
+    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+bool removeFile(const QString& path)
+{
+    if (QFile::remove(path))
+        return true;
+    // A read-only file cannot be deleted on Windows.
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteUser);
+    return QFile::remove(path);
+}
 
 // Deletes depth first and goes on past entries that cannot be deleted (a
-// locked file), so one of them does not keep everything else on disk.
+// locked file), so one of them does not keep everything else on disk. A link
+// goes as a link: what it points to may lie anywhere and is none of ours.
 void removeContents(const QDir& folder)
 {
-    const QFileInfoList entries = folder.entryInfoList(kRemovableEntries, QDir::Name);
+    const QFileInfoList entries = folder.entryInfoList(kAllEntries, QDir::Name);
     for (const QFileInfo& entry : entries) {
-        if (entry.isDir() && !entry.isSymLink()) {
-            removeContents(QDir(entry.absoluteFilePath()));
+        const QString path = entry.absoluteFilePath();
+        if (platform::isLink(path)) {
+            platform::removeLink(path);
+        } else if (entry.isDir()) {
+            removeContents(QDir(path));
             folder.rmdir(entry.fileName());
         } else {
-            QFile::remove(entry.absoluteFilePath());
+            removeFile(path);
         }
     }
 }
@@ -41,11 +54,13 @@ bool killProcess(std::string imageName)
 
 bool removeDirectory(QString path)
 {
+    if (platform::isLink(path))
+        return platform::removeLink(path);
     QDir root(path);
     if (!root.exists())
         return false;
     removeContents(root);
-    root.removeRecursively();
+    QDir().rmdir(root.absolutePath());
     return true;
 }
 

@@ -8,7 +8,8 @@
 
 // Stops every process with this executable image name and waits for it.
 bool killProcess(std::string imageName);
-// Deletes the folder and everything below it. False only when it is missing.
+// Deletes the folder and everything below it. A link, in its place or below
+// it, is removed itself and never followed. False only when it is missing.
 bool removeDirectory(QString path);
 // A path with a suffix is a file: its folder and the (possibly empty) file
 // exist afterwards. A path without one is a folder that exists afterwards.

@@ -19,6 +19,6 @@ int runLaunchSequence(const LaunchArguments& arguments)
     window.setLaunchArguments(arguments.softwareRoot, arguments.versionType, arguments.mainProgram,
                               arguments.language);
     if (window.checkForUpdate())
-        window.show();
+        window.presentOffer();
     return QApplication::exec();
 }

@@ -5,8 +5,11 @@
 #include "network/ProxySettings.h"
 #include "service/BaseService.h"
 #include "trust/SignedRelease.h"
+#include "trust/TrustVerdict.h"
+#include "widgets/BoundedPlainText.h"
 #include "widgets/MessageBoxDlg.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -17,6 +20,8 @@
 namespace {
 
 constexpr int kOk = 1024;
+// Notes are not signed: any server may send megabytes of them.
+constexpr int kMaxNotesBytes = 64 * 1024;
 
 void logUpdate(const QString& text)
 {
@@ -75,7 +80,7 @@ bool Update::checkForUpdate()
                           "blocks ICMP, and only the version check tells whether the service "
                           "can be reached")
                       .arg(serviceIp));
-    if (!offersUsableVersion()) {
+    if (!offersUsableRelease()) {
         if (updateMode)
             endProcess();
         endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Error",
@@ -89,17 +94,23 @@ bool Update::checkForUpdate()
                    "I see");
     }
 
-    if (!verifyOffer()) {
-        if (updateMode)
-            endProcess();
-        endWithBox(QString::fromUtf8("更新未通过验证"), false, "Error",
-                   "The update could not be verified and will not be installed", "Confirm");
-    }
+    const TrustVerdict verdict = verifyOffer();
+    if (!verdict.passed())
+        endUnverified(verdict);
 
     showVersionInfo();
-    if (versionInfo.forceUpdate)
-        stopMainProgram();
     return true;
+}
+
+void Update::presentOffer()
+{
+    show();
+    logUpdate(QString("the offer of %1 is shown").arg(versionInfo.version));
+    if (!versionInfo.forceUpdate)
+        return;
+    // The user sees why the main program goes away before it does.
+    QCoreApplication::processEvents();
+    stopMainProgram();
 }
 
 QString Update::proxyInUse(const QUrl& serviceUrl) const
@@ -135,6 +146,10 @@ void Update::endUnanswered(bool pinged, const QString& proxy)
         logUpdate(QString("the proxy %1 cannot be reached").arg(proxy));
         endCheckWithError(proxyUnreachableText(proxy));
     }
+    if (error == QNetworkReply::SslHandshakeFailedError) {
+        logUpdate("the service's certificate is not trusted");
+        endCheckWithError(localText("The server's certificate is not trusted"));
+    }
     if (updateMode)
         endProcess();
     if (!pinged)
@@ -142,6 +157,17 @@ void Update::endUnanswered(bool pinged, const QString& proxy)
                    "Unable to connect to server", "Confirm");
     endWithBox(QString::fromUtf8("无法连接到服务器"), false, "Error",
                "Query program version error, unable to update temporarily", "Confirm");
+}
+
+void Update::endUnverified(const TrustVerdict& verdict)
+{
+    if (updateMode)
+        endProcess();
+    // A release that expired on its way here most often meets a wrong clock.
+    const char* content = verdict.check() == TrustVerdict::ReleaseExpiry
+                              ? "The release has expired; check this computer's date and time"
+                              : "The update could not be verified and will not be installed";
+    endWithBox(QString::fromUtf8("更新未通过验证"), false, "Error", content, "Confirm");
 }
 
 void Update::endCheckWithError(const QString& text)
@@ -170,17 +196,37 @@ void Update::endProcess()
     std::exit(0);
 }
 
+bool Update::offersUsableRelease() const
+{
+    return !versionInfo.needUpdate || (offersUsableVersion() && offersUsableAddress());
+}
+
 // The offered version becomes config.ini's version and a label's text, so
 // it is taken only as dotted digits of a sane length.
 bool Update::offersUsableVersion() const
 {
     static const QRegularExpression dotted(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
-    if (!versionInfo.needUpdate ||
-        (versionInfo.version.size() <= 64 && dotted.match(versionInfo.version).hasMatch()))
+    if (versionInfo.version.size() <= 64 && dotted.match(versionInfo.version).hasMatch())
         return true;
     logUpdate(
         QString("unusable version from the service: \"%1\"").arg(versionInfo.version.left(64)));
     return false;
+}
+
+// Refused before anything is stopped: an offer that cannot be downloaded
+// would only take the main program down for nothing.
+bool Update::offersUsableAddress() const
+{
+    if (!packageUrl().isEmpty() && packageUrl().isValid())
+        return true;
+    logUpdate(QString("unusable package address from the service: \"%1\"")
+                  .arg(versionInfo.url.left(256)));
+    return false;
+}
+
+QUrl Update::packageUrl() const
+{
+    return QUrl(versionInfo.url, QUrl::TolerantMode);
 }
 
 void Update::showVersionInfo()
@@ -189,7 +235,9 @@ void Update::showVersionInfo()
         QString("%1: %2").arg(localText("Current version"), "v" + currentVersion));
     ui.lb_newVersion->setText(
         QString("%1: %2").arg(localText("New version"), "v" + versionInfo.version));
-    ui.plainTextEdit->setPlainText(versionInfo.releaseNotes(language));
+    ui.plainTextEdit->setPlainText(boundedPlainText(
+        versionInfo.releaseNotes(language), kMaxNotesBytes,
+        localText("[The release notes are longer than 64 KB and were cut here.]")));
     setDownloadState(false);
 }
 
@@ -205,9 +253,9 @@ void Update::setDownloadState(bool on)
         return;
     }
     ui.pb_cancel->setText(localText("Not updated yet"));
-    // Under a forced update the main program is already stopped, so leaving
-    // is not offered; "Update now" stays usable so that a cancelled or failed
-    // download can be tried again instead of stranding the user.
+    // A forced update is declined by no one: the main program is stopped
+    // while it is offered, and comes back once the update is over, installed,
+    // failed or cancelled.
     setButtonUsable(ui.pb_cancel, !versionInfo.forceUpdate);
     setButtonUsable(ui.pb_update, true);
 }
@@ -226,7 +274,5 @@ void Update::slotCancelClick()
         setDownloadState(false);
         return;
     }
-    if (versionInfo.forceUpdate)
-        restartMainProgram();
-    endProcess();
+    endOffer();
 }

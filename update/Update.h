@@ -13,6 +13,7 @@
 class PackageInstaller;
 class QUrl;
 class SignedRelease;
+class TrustVerdict;
 struct DownloadOutcome;
 struct UpdateFailure;
 
@@ -35,6 +36,9 @@ public:
     void setInstallationLocked(bool locked) { m_installationLocked = locked; }
     // True when an update is offered; every other outcome ends the process.
     bool checkForUpdate();
+    // Shows the offer; under a forced update, stops the main program once
+    // the window is up.
+    void presentOffer();
     void showVersionInfo();
     // Downloading (true) or offering (false).
     void setDownloadState(bool on);
@@ -42,6 +46,10 @@ public:
     bool pingServer(QString serviceAddress);
     // Starts the main program again and ends the process.
     [[noreturn]] void restartMainProgram();
+    // Ends the process after an offer that was declined, or an update that
+    // was cancelled or failed. The main program is started again only when
+    // this updater stopped it: started twice, it would run twice.
+    [[noreturn]] void endOffer();
     // The one place the updater's process ends, always with exit code 0.
     [[noreturn]] static void endProcess();
 
@@ -91,12 +99,17 @@ private:
     [[noreturn]] void endWithBox(const QString& logText, bool success, const QString& title,
                                  const QString& content, const QString& button);
     void setButtonUsable(QPushButton* button, bool usable);
-    // True when the offer may be shown: the installation pins no root, or
+    // Passed when the offer may be shown: the installation pins no root, or
     // the answer's release passed every check (else the failed one is logged).
-    bool verifyOffer();
+    TrustVerdict verifyOffer();
+    [[noreturn]] void endUnverified(const TrustVerdict& verdict);
+    bool offersUsableRelease() const;
     bool offersUsableVersion() const;
+    bool offersUsableAddress() const;
+    QUrl packageUrl() const;
     // One log line per run when the installation pins no root.
     void warnUnlessVerified() const;
+    bool readyToDownload(UpdateFailure& problem);
     void dropOtherDownloads() const;
     DownloadOutcome downloadPackage(const QUrl& url);
     void failDownload(const DownloadOutcome& outcome);
@@ -107,10 +120,11 @@ private:
     bool prepareInstaller(const QVector<QString>& files, UpdateFailure& problem);
     void stopMainProgram();
     bool stopProgram(const QString& fileName);
-    // The one way out of an update that failed after "Update now": the
-    // installation as it was, the work files gone, the user told why, and
-    // the main program started again if the updater stopped it (which ends
-    // the process); otherwise back to the offer.
+    // The one way out of an update that failed or was cancelled after
+    // "Update now": the installation as it was, the work files gone, the
+    // user told why (unless it was their cancel), and the process ended
+    // through endOffer() when the updater stopped the main program or the
+    // update is forced; otherwise back to the offer.
     void failUpdate(const UpdateFailure& failure);
     QString failureText(const UpdateFailure& failure);
     QString proxyRefusedText(const QString& proxy);

@@ -2,6 +2,7 @@
 
 #include "download/DownloadFileNet.h"
 #include "install/InstallationLayout.h"
+#include "install/WorkFolder.h"
 #include "trust/SignedRelease.h"
 #include "update/UpdateFailure.h"
 
@@ -72,13 +73,12 @@ QString formatSize(qint64 size)
 
 void Update::slotUpdateNowClick()
 {
-    const QUrl url(versionInfo.url, QUrl::TolerantMode);
-    if (!url.isValid()) {
-        qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载url不正确"));
-        if (updateMode)
-            restartMainProgram();
-        endProcess();
+    UpdateFailure problem;
+    if (!readyToDownload(problem)) {
+        failUpdate(problem);
+        return;
     }
+    const QUrl url = packageUrl();
     setDownloadState(true);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
     packagePath = layout::applicationPath(layout::kWorkFolder) + "/" + packageFileName(url);
@@ -90,6 +90,22 @@ void Update::slotUpdateNowClick()
     else
         failDownload(outcome);
     setDownloadState(false);
+}
+
+// The address passed before the offer was shown; the work folder is made
+// now, as a real folder, before anything is written into it.
+bool Update::readyToDownload(UpdateFailure& problem)
+{
+    if (!packageUrl().isValid()) {
+        problem =
+            UpdateFailure::of(UpdateFailure::Kind::Download, "the package address is not a URL");
+        return false;
+    }
+    QString reason;
+    if (WorkFolder(QCoreApplication::applicationDirPath()).make(layout::kWorkFolder, reason))
+        return true;
+    problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
+    return false;
 }
 
 // Parts of another package's download would never be resumed, only kept.
@@ -134,6 +150,8 @@ UpdateFailure::Kind failureKind(DownloadOutcome::Kind kind)
         return UpdateFailure::Kind::ProxyRefused;
     case DownloadOutcome::Kind::ProxyUnreachable:
         return UpdateFailure::Kind::ProxyUnreachable;
+    case DownloadOutcome::Kind::Cancelled:
+        return UpdateFailure::Kind::Cancelled;
     default:
         return UpdateFailure::Kind::Download;
     }
@@ -144,11 +162,6 @@ UpdateFailure::Kind failureKind(DownloadOutcome::Kind kind)
 void Update::failDownload(const DownloadOutcome& outcome)
 {
     qInfo() << QString("Update: %1").arg(QString::fromUtf8("下载更新包失败"));
-    // Cancelling is the user's own choice, not a failure to explain.
-    if (outcome.kind == DownloadOutcome::Kind::Cancelled) {
-        removeWorkFiles();
-        return;
-    }
     UpdateFailure failure;
     failure.kind = failureKind(outcome.kind);
     failure.reason = outcome.reason;

@@ -14,11 +14,24 @@ struct UpdateFailure
         Installation,   // the files could not be put in place and were given back
         ProxyRefused,   // the proxy named in `proxy` turned the download away
         ProxyUnreachable,
+        WorkFolder,          // the work folder is no real folder, or cannot be made
+        NotWritable,         // `path` cannot be replaced or written into
+        OutsideInstallation, // `path` leads out of the installation through a link
+        Cancelled,           // by the user, who is told nothing
     };
+
+    static UpdateFailure of(Kind kind, const QString& reason)
+    {
+        UpdateFailure failure;
+        failure.kind = kind;
+        failure.reason = reason;
+        return failure;
+    }
 
     Kind kind = Kind::Installation;
     QString reason; // for the log; shown only for a failed download
     qint64 needed = 0;
     qint64 available = 0;
     QString proxy; // "host:port"
+    QString path;  // the file or folder in the way
 };

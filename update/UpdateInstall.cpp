@@ -5,6 +5,7 @@
 #include "install/InstallRecovery.h"
 #include "install/InstallationLayout.h"
 #include "install/PackageInstaller.h"
+#include "install/WorkFolder.h"
 #include "platform/Platform.h"
 #include "update/UpdateFailure.h"
 #include "widgets/MessageBoxDlg.h"
@@ -23,14 +24,6 @@ QString applicationDir()
     return QCoreApplication::applicationDirPath();
 }
 
-UpdateFailure failure(UpdateFailure::Kind kind, const QString& reason)
-{
-    UpdateFailure failure;
-    failure.kind = kind;
-    failure.reason = reason;
-    return failure;
-}
-
 UpdateFailure lackOfSpace(qint64 needed, qint64 available)
 {
     UpdateFailure failure;
@@ -39,6 +32,20 @@ UpdateFailure lackOfSpace(qint64 needed, qint64 available)
     failure.needed = needed;
     failure.available = available;
     return failure;
+}
+
+UpdateFailure::Kind failureKind(PreparationResult::Kind kind)
+{
+    switch (kind) {
+    case PreparationResult::Kind::PackageFileMissing:
+        return UpdateFailure::Kind::DamagedPackage;
+    case PreparationResult::Kind::TargetNotWritable:
+        return UpdateFailure::Kind::NotWritable;
+    case PreparationResult::Kind::TargetOutsideInstallation:
+        return UpdateFailure::Kind::OutsideInstallation;
+    default:
+        return UpdateFailure::Kind::Installation;
+    }
 }
 
 bool isDownloadPart(const QString& fileName)
@@ -80,8 +87,9 @@ void Update::installPackage()
     stopProgram(platform::logConsoleImageName());
     stopMainProgram();
     if (!m_installer->installAll(versionInfo.version)) {
-        failUpdate(::failure(UpdateFailure::Kind::Installation,
-                             "the files were given back after a failed move or version write"));
+        failUpdate(
+            UpdateFailure::of(UpdateFailure::Kind::Installation,
+                              "the files were given back after a failed move or version write"));
         return;
     }
     // The new version is in config.ini, the commit point. The backups of
@@ -97,20 +105,21 @@ void Update::installPackage()
 bool Update::prepareInstallation(QVector<QString>& files, UpdateFailure& problem)
 {
     if (!m_installationLocked) {
-        problem = failure(UpdateFailure::Kind::Installation,
-                          "the installation could not be locked for this updater");
+        problem = UpdateFailure::of(UpdateFailure::Kind::Installation,
+                                    "the installation could not be locked for this updater");
         return false;
     }
     // The backups of an installation cut short are the only good copies of
     // its files; they are given back before the work folders are cleared.
     if (!InstallRecovery(applicationDir()).run()) {
-        problem = failure(UpdateFailure::Kind::Installation,
-                          "an earlier installation could not be undone");
+        problem = UpdateFailure::of(UpdateFailure::Kind::Installation,
+                                    "an earlier installation could not be undone");
         return false;
     }
     qint64 unpacked = 0;
     if (!inspectZip(packagePath, unpacked)) {
-        problem = failure(UpdateFailure::Kind::DamagedPackage, "the package cannot be unpacked");
+        problem = UpdateFailure::of(UpdateFailure::Kind::DamagedPackage,
+                                    "the package cannot be unpacked");
         return false;
     }
     const qint64 available = QStorageInfo(applicationDir()).bytesAvailable();
@@ -134,7 +143,8 @@ bool Update::prepareInstaller(const QVector<QString>& files, UpdateFailure& prob
     const PreparationResult prepared = m_installer->prepare();
     if (prepared.ready())
         return true;
-    problem = failure(UpdateFailure::Kind::Installation, prepared.reason);
+    problem = UpdateFailure::of(failureKind(prepared.kind), prepared.reason);
+    problem.path = prepared.path;
     return false;
 }
 
@@ -143,17 +153,22 @@ bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
     const QString tempFolder = layout::applicationPath(layout::kUnpackFolder);
     removeDirectory(tempFolder);
     removeDirectory(layout::applicationPath(layout::kBackupFolder));
-    ensurePath(tempFolder);
+    QString reason;
+    if (!WorkFolder(applicationDir()).make(layout::kUnpackFolder, reason)) {
+        problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
+        return false;
+    }
     if (!extractPackage(packagePath, tempFolder)) {
-        problem = failure(UpdateFailure::Kind::DamagedPackage, "unpacking failed");
+        problem = UpdateFailure::of(UpdateFailure::Kind::DamagedPackage, "unpacking failed");
         return false;
     }
     collectPackageFiles(tempFolder, files);
     for (const QString& entry : qAsConst(files)) {
         // It would replace the backups that a rollback gives back.
         if (layout::isUpdaterOwnPath(entry)) {
-            problem = failure(UpdateFailure::Kind::DamagedPackage,
-                              "the package writes into the updater's work folder: " + entry);
+            problem =
+                UpdateFailure::of(UpdateFailure::Kind::DamagedPackage,
+                                  "the package writes into the updater's work folder: " + entry);
             return false;
         }
     }
@@ -179,9 +194,10 @@ bool Update::checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked,
 
 void Update::stopMainProgram()
 {
-    if (mainProgram.isEmpty())
+    if (mainProgram.isEmpty() || !stopProgram(mainProgram))
         return;
-    m_mainProgramStopped = stopProgram(mainProgram) || m_mainProgramStopped;
+    qInfo() << QString("Update: the main program %1 was stopped").arg(mainProgram);
+    m_mainProgramStopped = true;
 }
 
 bool Update::stopProgram(const QString& fileName)
@@ -195,10 +211,14 @@ void Update::failUpdate(const UpdateFailure& failure)
 {
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("更新失败"), failure.reason);
     removeWorkFiles();
-    MessageBoxDlg::showInfo(localText("Error"), failureText(failure), 1024, "3", "#000000", 0,
-                            localText("Confirm"));
-    if (m_mainProgramStopped)
-        restartMainProgram();
+    // Cancelling is the user's own choice, not a failure to explain.
+    if (failure.kind != UpdateFailure::Kind::Cancelled)
+        MessageBoxDlg::showInfo(localText("Error"), failureText(failure), 1024, "3", "#000000", 0,
+                                localText("Confirm"));
+    // A forced update is offered once: it cannot be declined, so offering it
+    // again would hold the user in the window.
+    if (m_mainProgramStopped || versionInfo.forceUpdate)
+        endOffer();
 }
 
 QString Update::failureText(const UpdateFailure& failure)
@@ -216,7 +236,18 @@ QString Update::failureText(const UpdateFailure& failure)
         return proxyRefusedText(failure.proxy);
     case UpdateFailure::Kind::ProxyUnreachable:
         return proxyUnreachableText(failure.proxy);
+    case UpdateFailure::Kind::WorkFolder:
+        return localText("The update cannot use its work folder %1: it must be a real folder "
+                         "that can be written")
+            .arg(layout::applicationPath(layout::kWorkFolder).toHtmlEscaped());
+    case UpdateFailure::Kind::NotWritable:
+        return localText("%1 cannot be written, so the update was not installed")
+            .arg(failure.path.toHtmlEscaped());
+    case UpdateFailure::Kind::OutsideInstallation:
+        return localText("%1 leads outside the installation, so the update was not installed")
+            .arg(failure.path.toHtmlEscaped());
     case UpdateFailure::Kind::Installation:
+    case UpdateFailure::Kind::Cancelled:
         break;
     }
     return localText("Update failed");
@@ -228,13 +259,17 @@ QString Update::failureText(const UpdateFailure& failure)
 void Update::removeWorkFiles()
 {
     const QString work = layout::applicationPath(layout::kWorkFolder);
+    // Whatever a link in its place points to is not ours to clear.
+    if (platform::removeLink(work))
+        return;
     const bool rollbackPending = QFileInfo::exists(layout::applicationPath(layout::kJournal));
     const QFileInfoList entries =
         QDir(work).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QFileInfo& entry : entries) {
         if (isDownloadPart(entry.fileName()) || (rollbackPending && isRollbackFile(entry)))
             continue;
-        if (entry.isDir() && !entry.isSymLink())
+        // A link to a folder goes as a link.
+        if (entry.isDir())
             removeDirectory(entry.absoluteFilePath());
         else
             QFile::remove(entry.absoluteFilePath());

@@ -14,3 +14,11 @@ void Update::restartMainProgram()
     qInfo() << QString("Update: %1").arg(QString::fromUtf8("更新程序退出"));
     endProcess();
 }
+
+void Update::endOffer()
+{
+    if (m_mainProgramStopped)
+        restartMainProgram();
+    qInfo() << QString("Update: %1").arg(QString::fromUtf8("更新程序退出"));
+    endProcess();
+}

@@ -32,6 +32,19 @@ void Update::initTextTable()
                      {{zh, QString::fromUtf8("无法连接到代理服务器 %1")}});
     textTable.insert("The update could not be verified and will not be installed",
                      {{zh, QString::fromUtf8("更新未通过验证,不会安装")}});
+    textTable.insert("The release has expired; check this computer's date and time",
+                     {{zh, QString::fromUtf8("此版本已过期;请检查这台计算机的日期和时间")}});
+    textTable.insert("The server's certificate is not trusted",
+                     {{zh, QString::fromUtf8("服务器的证书不受信任")}});
+    textTable.insert("%1 cannot be written, so the update was not installed",
+                     {{zh, QString::fromUtf8("无法写入 %1,更新未安装")}});
+    textTable.insert("%1 leads outside the installation, so the update was not installed",
+                     {{zh, QString::fromUtf8("%1 指向安装文件夹之外,更新未安装")}});
+    textTable.insert("[The release notes are longer than 64 KB and were cut here.]",
+                     {{zh, QString::fromUtf8("[更新说明超过 64 KB,在此截断。]")}});
+    textTable.insert(
+        "The update cannot use its work folder %1: it must be a real folder that can be written",
+        {{zh, QString::fromUtf8("更新无法使用其工作文件夹 %1:它必须是可写入的真实文件夹")}});
 }
 
 QString Update::proxyRefusedText(const QString& proxy)

@@ -25,11 +25,11 @@ void Update::warnUnlessVerified() const
                             "updates are not verified: no " + trust.rootPath());
 }
 
-bool Update::verifyOffer()
+TrustVerdict Update::verifyOffer()
 {
     ReleaseTrust trust = installationTrust();
     if (!trust.isConfigured())
-        return true;
+        return TrustVerdict();
     const ReleaseTrust::Offer offer{softwareRoot,        versionType,         currentVersion,
                                     versionInfo.version, versionInfo.release, versionInfo.roots};
     auto release = std::make_unique<SignedRelease>();
@@ -37,11 +37,11 @@ bool Update::verifyOffer()
     if (!verdict.passed()) {
         qInfo()
             << QString("Update: %1 %2").arg(QString::fromUtf8("更新未通过验证"), verdict.text());
-        return false;
+        return verdict;
     }
     // Whether the main program is stopped before the user agrees is the
     // vendor's signed word, never the unsigned answer's.
     versionInfo.forceUpdate = release->mandatory;
     m_signedRelease = std::move(release);
-    return true;
+    return verdict;
 }

@@ -180,12 +180,28 @@ private slots:
         QVERIFY(!QFileInfo::exists(path("tree")));
     }
 
+    void removeDirectoryDoesNotFollowLinks_data()
+    {
+        QTest::addColumn<QString>("link"); // below the folder removed, "linked"
+        QTest::addColumn<QString>("target");
+        QTest::newRow("link inside") << "linked/link"
+                                     << "outside";
+        QTest::newRow("the folder itself") << "linked"
+                                           << "outside";
+        QTest::newRow("dangling link inside") << "linked/dangling"
+                                              << "nowhere";
+    }
+
     void removeDirectoryDoesNotFollowLinks()
     {
+        QFETCH(QString, link);
+        QFETCH(QString, target);
         writeFile(path("outside/keep.txt"), "keep");
         QDir().mkpath(path("linked"));
-        QVERIFY(QFile::link(path("outside"), path("linked/link")));
+        QDir().rmdir(path(link));
+        QVERIFY(QFile::link(path(target), path(link)));
         QVERIFY(::removeDirectory(path("linked")));
+        QVERIFY(!QFileInfo::exists(path("linked")) && !QFileInfo(path("linked")).isSymLink());
         QCOMPARE(readFile(path("outside/keep.txt")), QByteArray("keep"));
     }
 

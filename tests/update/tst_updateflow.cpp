@@ -7,6 +7,9 @@
 #include "support/SmallDisk.h"
 #include "support/SquidProxy.h"
 #include "support/TempInstallation.h"
+#include "trust/SignedEnvelope.h"
+#include "trust/SignedRelease.h"
+#include "trust/SigningKey.h"
 
 #include <QDate>
 #include <QJsonArray>
@@ -234,6 +237,8 @@ private slots:
     void forcedOfferStopsMainProgram_data();
     void forcedOfferStopsMainProgram();
     void fullUpdate();
+    void workFolderLinksAreNotFollowed_data();
+    void workFolderLinksAreNotFollowed();
     void failedDownloadReturnsToOffer_data();
     void failedDownloadReturnsToOffer();
     void blockedTargetRollsBack();
@@ -255,6 +260,7 @@ private:
         QVERIFY2(result.finished && result.exitCode == 0, result.standardError.constData());
     }
     void publishSignedRelease(const QString& change);
+    void resignExpired(const QString& releaseFile, const QString& keyFile);
     QByteArray signedCatalog(const QString& change, const QString& url);
     QStringList tlsOptions();
     void useSilentPing(QProcessEnvironment& environment);
@@ -287,6 +293,12 @@ void TestUpdateFlow::endsWithoutOffer_data()
         {"success without data", "SUCCESS", "It's the latest version", latest},
         {"markup as version", "INFO", "Query program version error, unable to update temporarily",
          unreachable},
+        {"untrusted certificate", "INFO", "The server's certificate is not trusted",
+         "the service's certificate is not trusted"},
+        {"forced, empty address", "INFO",
+         "Query program version error, unable to update temporarily", unreachable},
+        {"forced, broken address", "INFO",
+         "Query program version error, unable to update temporarily", unreachable},
     };
     for (const Case& c : cases) {
         QTest::addRow("%s, check", c.situation)
@@ -318,16 +330,27 @@ void TestUpdateFlow::endsWithoutOffer()
         }
     } else if (situation == "query failed") {
         configure(9, "1.0.0"); // nothing listens on the discard port
+    } else if (situation == "untrusted certificate") {
+        QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", true)),
+                             tlsOptions()));
+        configure(m_service->port(), "1.0.0");
+        m_install->setIni("config.ini", "Version", "ServiceIP", "https://127.0.0.1");
+        QFile::remove(m_install->filePath("config/cacert.pem"));
     } else if (situation == "up to date") {
         QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", true))));
         configure(m_service->port(), "2.0.0");
     } else {
+        const QByteArray forced = ",\"data\":{\"needUpdate\":true,\"forceUpdate\":true,"
+                                  "\"version\":\"2.0\",\"url\":";
         const QByteArray data =
             situation == "success without data" ? QByteArray()
             : situation == "markup as version"
                 ? QByteArray(",\"data\":{\"needUpdate\":true,\"version\":\"<img src=x>2\"}")
-                : QByteArray(",\"data\":{\"needUpdate\":false,\"forceUpdate\":"
-                             "true,\"version\":\"9.0\"}");
+            : situation == "forced, empty address" ? forced + "\"\"}"
+            : situation == "forced, broken address"
+                ? forced + "\"http://[::1\"}"
+                : QByteArray(",\"data\":{\"needUpdate\":false,"
+                             "\"forceUpdate\":true,\"version\":\"9.0\"}");
         canned = std::make_unique<CannedService>("{\"success\":true,\"code\":0,\"message\":\"ok\"" +
                                                  data + "}");
         configure(canned->port(), "1.0.0");
@@ -349,8 +372,11 @@ void TestUpdateFlow::endsWithoutOffer()
         QVERIFY2(log().contains("\"" + logLine + "\""), qPrintable(log()));
     }
     QCOMPARE(log().contains("the network blocks ICMP"), situation == "ping blocked");
-    // Nothing was offered, so the main program keeps running.
+    QCOMPARE(log().contains("unusable package address"), situation.endsWith("address"));
+    // Nothing was offered, so the main program keeps running, and no second
+    // one is started.
     QCOMPARE(main->state(), QProcess::Running);
+    QVERIFY(!QFile::exists(m_install->filePath(kMain + ".args")));
 }
 
 void TestUpdateFlow::offerShowsVersionsAndNotes_data()
@@ -412,15 +438,32 @@ void TestUpdateFlow::offerShowsVersionsAndNotes()
 void TestUpdateFlow::forcedOfferStopsMainProgram_data()
 {
     QTest::addColumn<QString>("mainProgram");
-    QTest::newRow("main program named") << kMain;
-    QTest::newRow("no main program") << QString();
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QString>("script"); // how the offer ends, after "window"
+
+    QTest::newRow("main program named") << kMain << "p.zip"
+                                        << "invoke:cancel";
+    QTest::newRow("no main program") << QString() << "p.zip"
+                                     << "invoke:cancel";
+    QTest::newRow("download cancelled") << kMain << "slow.zip"
+                                        << "click:update;progress;click:cancel";
+    QTest::newRow("download failed") << kMain << "missing.zip"
+                                     << "click:update;box";
 }
 
 void TestUpdateFlow::forcedOfferStopsMainProgram()
 {
     QFETCH(QString, mainProgram);
+    QFETCH(QString, package);
+    QFETCH(QString, script);
 
-    QVERIFY(startService(catalog("beta", release("2.0.0", "/packages/p.zip", true))));
+    // Incompressible, so the package is as large as its content.
+    QByteArray big(1024 * 1024, '\0');
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(big.data()),
+                                          big.size() / int(sizeof(quint32)));
+    makePackage("slow.zip", {{"big.bin", big}});
+    QVERIFY(startService(catalog("beta", release("2.0.0", "/packages/" + package, true)),
+                         {"--throttle-kbps", "64"}));
     configure(m_service->port(), "1.0.0");
     QProcess* main = startMain();
     // The same program of another installation is not ours to stop.
@@ -430,7 +473,7 @@ void TestUpdateFlow::forcedOfferStopsMainProgram()
     QVERIFY(stranger.waitForStarted());
 
     const ProcessResult result =
-        runDriver({"update", kRoot, mainProgram, "beta"}, "window;invoke:cancel");
+        runDriver({"update", kRoot, mainProgram, "beta"}, "window;" + script);
     QCOMPARE(stranger.state(), QProcess::Running);
     stranger.kill();
     stranger.waitForFinished();
@@ -448,9 +491,16 @@ void TestUpdateFlow::forcedOfferStopsMainProgram()
         return;
     }
     QVERIFY(main->waitForFinished(5000));
+    // The window tells the user why before the main program goes.
+    const QString stopped = "Update: the main program " + kMain + " was stopped";
+    QVERIFY2(log().indexOf("the offer of 2.0.0 is shown") < log().indexOf(stopped),
+             qPrintable(log()));
+    // Whatever ended the offer, the main program is back and the updater gone.
+    QVERIFY(lines.contains("DONE " + script.split(';').last()));
     QVERIFY(log().contains(quoted("Update: 启动主程序")));
     QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
     QCOMPARE(restartRecord(), QStringList({"restart", "beta"}));
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
 }
 
 void TestUpdateFlow::fullUpdate()
@@ -496,6 +546,52 @@ void TestUpdateFlow::fullUpdate()
     QVERIFY(QFileInfo::exists(m_install->filePath("downloads/update/backup/readme.txt")));
     QCOMPARE(runDriver({"update", kRoot, kMain}, "").exitCode, 0);
     QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
+}
+
+void TestUpdateFlow::workFolderLinksAreNotFollowed_data()
+{
+    QTest::addColumn<QString>("planted"); // below downloads/update, or the work folder itself
+    QTest::addColumn<bool>("asFile");     // a file in its place instead of a link
+
+    QTest::newRow("work folder") << "" << false;
+    QTest::newRow("unpack folder") << "/temp" << false;
+    QTest::newRow("backup folder") << "/backup" << false;
+    QTest::newRow("work folder is a file") << "" << true;
+}
+
+void TestUpdateFlow::workFolderLinksAreNotFollowed()
+{
+    QFETCH(QString, planted);
+    QFETCH(bool, asFile);
+
+    const QString outside = m_work.filePath("outside");
+    QDir().mkpath(outside);
+    QFile keep(outside + "/keep.txt");
+    QVERIFY(keep.open(QIODevice::WriteOnly));
+    keep.close();
+    const QString place = m_install->filePath("downloads/update" + planted);
+    QDir().mkpath(QFileInfo(place).path());
+    QVERIFY(asFile ? QFile::copy(keep.fileName(), place) : QFile::link(outside, place));
+    m_install->writeFile("a.txt", "old a");
+    makePackage("p.zip", {{"a.txt", "new a"}});
+    QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
+    configure(m_service->port(), "1.0.0");
+
+    const QString script =
+        asFile ? "window;click:update;box;offer;click:cancel" : "window;click:update";
+    const QStringList lines = reports(runDriver({"check", kRoot, kMain}, script));
+    QVERIFY2(lines.contains("DONE " + script.split(';').last()), qPrintable(lines.join('\n')));
+    const QStringList onlyKeep{"keep.txt"};
+    if (asFile) {
+        QVERIFY(lines.filter("BOX ContentText=The update cannot use its work folder").size() == 1);
+        QCOMPARE(m_install->readFile("a.txt"), QByteArray("old a"));
+        return;
+    }
+    QCOMPARE(m_install->readFile("a.txt"), QByteArray("new a"));
+    QCOMPARE(log().contains("a link in the place of the work folder"), planted.isEmpty());
+    // The next start clears what the update kept.
+    QCOMPARE(runDriver({"update", kRoot, kMain}, "").exitCode, 0);
+    QCOMPARE(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), onlyKeep);
 }
 
 void TestUpdateFlow::failedDownloadReturnsToOffer_data()
@@ -569,17 +665,20 @@ void TestUpdateFlow::blockedTargetRollsBack()
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/p.zip", false))));
     configure(m_service->port(), "1.0.0");
     const FileTree before = installationTree();
+    QProcess* main = startMain();
 
-    const ProcessResult result =
-        runDriver({"check", kRoot, kMain}, "window;click:update;box;offer;click:cancel");
+    // The folder passes every check made before the stop; only the move fails.
+    const ProcessResult result = runDriver({"check", kRoot, kMain}, "window;click:update;box");
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
     const QStringList lines = reports(result);
     QVERIFY2(lines.contains("BOX ContentText=Update failed"), qPrintable(lines.join('\n')));
-    QVERIFY(lines.contains("DONE offer"));
     QVERIFY(log().contains("Update install failure: from:"));
     QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+    // The main program, stopped for the installation, is back.
+    QVERIFY(main->waitForFinished(5000));
+    QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
 }
 
 void TestUpdateFlow::brokenPackageLeavesInstallation_data()
@@ -645,8 +744,13 @@ void TestUpdateFlow::failsClosed_data()
     const QString damaged = "The update package is damaged";
     QTest::newRow("package writes into the work folder") << "work folder" << damaged << false;
     QTest::newRow("gzip-encoded package") << "gzip" << damaged << false;
-    QTest::newRow("config.ini cannot be written") << "immutable config"
-                                                  << "Update failed" << true;
+    // Refused before the main program is stopped.
+    QTest::newRow("config.ini cannot be written")
+        << "immutable config"
+        << "config.ini cannot be written, so the update was not installed" << false;
+    QTest::newRow("a link leads out of the installation")
+        << "link out"
+        << "data/a.txt leads outside the installation, so the update was not installed" << false;
     QTest::newRow("package larger than the free space")
         << "small disk"
         << "Not enough disk space: 30.00 MB needed" << false;
@@ -665,6 +769,10 @@ void TestUpdateFlow::failsClosed()
     if (change == "immutable config" && geteuid() != 0)
         QSKIP("an unwritable config.ini is played by chattr +i, which needs root");
     m_install->writeFile("data/a.txt", "old a");
+    if (change == "link out") {
+        QFile::remove(m_install->filePath("data/a.txt"));
+        QVERIFY(QFile::link(m_work.filePath("catalog.json"), m_install->filePath("data/a.txt")));
+    }
     QMap<QString, QByteArray> files{{"data/a.txt", "new a"}};
     if (change == "work folder")
         files.insert("downloads/update/backup/data/a.txt", "not a backup");
@@ -695,7 +803,8 @@ void TestUpdateFlow::failsClosed()
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
     const QStringList lines = reports(result);
-    QVERIFY2(lines.filter("BOX ContentText=" + box).size() == 1, qPrintable(lines.join('\n')));
+    QVERIFY2(lines.filter("BOX ContentText=").filter(box).size() == 1,
+             qPrintable(lines.join('\n')));
     QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
     QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
@@ -733,6 +842,26 @@ void TestUpdateFlow::publishSignedRelease(const QString& change)
              QDir(packagesFolder()).filePath("p.zip"), "--software-root", kRoot, "--version-type",
              "general", "--version", "2.0.0", "--serial", "1", "--expires-days", "7", "-o",
              signingKey("release.json")});
+    if (change == "expired")
+        resignExpired(signingKey("release.json"), signingKey(signer));
+}
+
+// The publisher signs nothing that has expired already: the release is
+// signed again, as a clock a day ahead would see it.
+void TestUpdateFlow::resignExpired(const QString& releaseFile, const QString& keyFile)
+{
+    SignedEnvelope envelope;
+    SignedRelease release;
+    SigningKey key;
+    QString error;
+    QVERIFY(SignedEnvelope::readFile(releaseFile, envelope, error) &&
+            SignedRelease::fromEnvelope(envelope, release, error));
+    QVERIFY(SigningKey::fromSeedBase64(QString::fromLatin1(fileContent(keyFile)).trimmed(), key));
+    release.expires = QDateTime::currentDateTimeUtc().addDays(-1);
+    envelope.payload = release.toBody();
+    envelope.signatures.clear();
+    envelope.sign(key);
+    QVERIFY(envelope.writeFile(releaseFile, error));
 }
 
 QByteArray TestUpdateFlow::signedCatalog(const QString& change, const QString& url)
@@ -768,6 +897,9 @@ void TestUpdateFlow::signedUpdate_data()
     QTest::newRow("release by an unknown key") << "unknown key"
                                                << "box"
                                                << "release signature";
+    QTest::newRow("expired release") << "expired"
+                                     << "box"
+                                     << "release expiry";
 }
 
 void TestUpdateFlow::signedUpdate()
@@ -831,6 +963,9 @@ void TestUpdateFlow::signedUpdate()
     if (change == "unknown key")
         QVERIFY(lines.contains("BOX ContentText=The update could not be verified and will not be "
                                "installed"));
+    if (change == "expired")
+        QVERIFY(lines.contains(
+            "BOX ContentText=The release has expired; check this computer's date and time"));
     if (change == "forged force")
         QVERIFY(lines.contains("WINDOW cancel=Not updated yet|enabled|arrow"));
 }

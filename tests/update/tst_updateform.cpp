@@ -1,4 +1,6 @@
 #include <QBoxLayout>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLayout>
 #include <QPlainTextEdit>
@@ -24,6 +26,11 @@ public:
     }
     using Update::applyTexts;
     using Update::localText;
+    void offerNotes(const QString& notes)
+    {
+        versionInfo.noteJson = QJsonDocument(QJsonObject{{"default", notes}}).toJson();
+        showVersionInfo();
+    }
     bool mode() const { return updateMode; }
 };
 
@@ -73,6 +80,8 @@ private slots:
     void layouts();
     void layoutItems();
     void buttonSchemes();
+    void notesAreBounded_data();
+    void notesAreBounded();
 };
 
 void tst_UpdateForm::localText_data()
@@ -356,6 +365,46 @@ void tst_UpdateForm::buttonSchemes()
     QCOMPARE(centre(cancel), QColor("#909399"));
     update->setEnabled(false);
     QCOMPARE(centre(update), QColor("#a0cfff"));
+}
+
+void tst_UpdateForm::notesAreBounded_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("notes");
+    QTest::addColumn<int>("keptUtf8Bytes"); // of the notes; -1: all, unchanged
+    QTest::addColumn<QString>("joiner");    // puts broken lines together again
+
+    const QString word = "word ";
+    QTest::newRow("short") << "en_US"
+                           << "Faster start.\nFewer crashes." << -1 << "\n";
+    QTest::newRow("1 MB on one line") << "en_US" << QString(1 << 20, 'x') << 65536 << "";
+    // Broken after a space, which stays at the end of the line.
+    QTest::newRow("words on one long line") << "en_US" << word.repeated(4000) << -1 << "";
+    // 65536 is no multiple of 3: the cut falls inside a character.
+    QTest::newRow("Chinese, cut in Chinese")
+        << "zh_CN" << QString::fromUtf8("说明").repeated(20000) << 65535 << "";
+}
+
+void tst_UpdateForm::notesAreBounded()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, notes);
+    QFETCH(int, keptUtf8Bytes);
+    QFETCH(QString, joiner);
+
+    UpdateForm window(language);
+    window.offerNotes(notes);
+    QStringList lines =
+        window.findChild<QPlainTextEdit*>("plainTextEdit")->toPlainText().split('\n');
+    for (const QString& line : qAsConst(lines))
+        QVERIFY2(line.size() <= 1000, qPrintable(QString::number(line.size())));
+    if (keptUtf8Bytes < 0) {
+        QCOMPARE(lines.join(joiner), notes);
+        return;
+    }
+    QCOMPARE(lines.takeLast(), window.localText("[The release notes are longer than 64 KB and "
+                                                "were cut here.]"));
+    QCOMPARE(lines.join("").toUtf8().size(), keptUtf8Bytes);
 }
 
 QTEST_MAIN(tst_UpdateForm)
