@@ -10,16 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/require.sh
-build=${1:-}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-check}
 runs=${RUNS:-20}
-if [ -z "$build" ]; then
-  build="build-bench"
-  echo "building Release into $build ..."
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target VaDeroru cloudservice vaderoru-publish \
-    verify_bench >/dev/null
-fi
+build=$(bench_build "${1:-}" VaDeroru cloudservice vaderoru-publish verify_bench)
 updater=$build/app/VaDeroru
 service=$build/cloudservice/cloudservice
 publish=$build/publisher/vaderoru-publish
@@ -51,16 +44,7 @@ cat >"$work/catalog.json" <<JSON
     "release": "$work/release.json" } ] } } } }
 JSON
 
-"$service" --catalog "$work/catalog.json" --port 0 >"$work/ready" 2>"$work/service.log" &
-service_pid=$!
-trap 'kill "$service_pid" 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 50); do
-  port=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9][0-9]*\)$#\1#p' "$work/ready")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "cloudservice did not start:" >&2; cat "$work/service.log" >&2; exit 1; }
+start_cloudservice "$service" "$work/catalog.json" "$work"
 printf '[Version]\nServiceIP=http://127.0.0.1\nServicePort=%s\nVersion=%s\n' "$port" "$version" \
   >"$install/config.ini"
 

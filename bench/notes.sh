@@ -9,15 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/require.sh
-build=${1:-}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-notes}
 runs=${RUNS:-5}
-if [ -z "$build" ]; then
-  build="build-bench"
-  echo "building Release into $build ..."
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target VaDeroru cloudservice >/dev/null
-fi
+build=$(bench_build "${1:-}" VaDeroru cloudservice)
 updater=$build/app/VaDeroru
 service=$build/cloudservice/cloudservice
 require_built "$updater" "$service"
@@ -37,16 +31,7 @@ printf '{"softwareRoots":{"%s":{"general":{"releases":[{"version":"2.0.0","url":
   >"$work/catalog.json"
 printf '"notes":{"en_US":"%s","de_DE":"%s"}}]}}}}' "$notes" "$filler" >>"$work/catalog.json"
 
-"$service" --catalog "$work/catalog.json" --port 0 >"$work/ready" 2>"$work/service.log" &
-service_pid=$!
-trap 'kill "$service_pid" 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9][0-9]*\)$#\1#p' "$work/ready")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "cloudservice did not start:" >&2; cat "$work/service.log" >&2; exit 1; }
+start_cloudservice "$service" "$work/catalog.json" "$work"
 printf '[Version]\nServiceIP=http://127.0.0.1\nServicePort=%s\nVersion=1.0.0\n' "$port" \
   >"$install/config.ini"
 
