@@ -1,7 +1,7 @@
 #include "app/EntryPoint.h"
 
 #include "app/Language.h"
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "log/LogHandler.h"
 #include "platform/Platform.h"
 #include "update/LaunchArguments.h"

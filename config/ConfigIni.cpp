@@ -1,6 +1,6 @@
 #include "config/ConfigIni.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 
 #include <QFile>
 #include <QSettings>

@@ -1,6 +1,6 @@
 #include "download/PartialDownload.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 
 #include <QFile>
 #include <QJsonDocument>

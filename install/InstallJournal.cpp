@@ -1,7 +1,7 @@
 #include "install/InstallJournal.h"
 
 #include "config/ConfigIni.h"
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
 #include <QFile>

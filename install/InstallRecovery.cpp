@@ -3,7 +3,7 @@
 #include "config/FileUtils.h"
 #include "install/InstallCheckpoint.h"
 #include "install/InstallJournal.h"
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "install/SameContent.h"
 #include "platform/Platform.h"
 

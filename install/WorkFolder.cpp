@@ -1,6 +1,6 @@
 #include "install/WorkFolder.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
 #include <QDebug>

@@ -1,6 +1,6 @@
 #include "log/LogHandler.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 
 #include <QCoreApplication>
 #include <QDate>

@@ -1,6 +1,6 @@
 #include "platform/Platform.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "service/TrustedSsl.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 
 #include <QFile>
 #include <QSslCertificate>

@@ -1,7 +1,7 @@
 #include "update/Update.h"
 
 #include "download/DownloadFileNet.h"
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "install/WorkFolder.h"
 #include "trust/SignedRelease.h"
 #include "update/UpdateFailure.h"

@@ -3,7 +3,7 @@
 #include "config/FileUtils.h"
 #include "download/ExtractZip.h"
 #include "install/InstallRecovery.h"
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "install/PackageInstaller.h"
 #include "install/WorkFolder.h"
 #include "platform/Platform.h"

@@ -1,6 +1,6 @@
 #include "update/Update.h"
 
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "trust/ReleaseTrust.h"
 #include "trust/SignedRelease.h"
 

@@ -1,4 +1,4 @@
-#include "install/InstallationLayout.h"
+#include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 #include "support/TempInstallation.h"
 

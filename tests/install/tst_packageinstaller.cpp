@@ -263,7 +263,10 @@ void TestPackageInstaller::installsWholePackage()
 
     installer->rollBack();
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
-    QCOMPARE(identityOf(app() + "/bin/core.dll") == original, !acrossFileSystems);
+    // Across file systems the copy put back may be given the original's
+    // freed inode number, so only the rename is told by identity.
+    if (!acrossFileSystems)
+        QCOMPARE(identityOf(app() + "/bin/core.dll"), original);
     QCOMPARE(loggedContaining("failure"), 0);
 }
 
