@@ -34,6 +34,7 @@ public:
     static QString filePathIn(const QString& applicationDir);
     QString filePath() const;
     QString configPath() const;
+    const QString& applicationDir() const { return m_applicationDir; }
     QString absolutePath(const QString& relative) const;
 
     void setVersions(QString oldVersion, QString newVersion);

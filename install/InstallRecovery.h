@@ -23,11 +23,5 @@ public:
     bool run();
 
 private:
-    bool rollBack(const InstallJournal& journal);
-    bool removeAddedFiles(const InstallJournal& journal);
-    bool putBackReplacedFiles(const InstallJournal& journal);
-    void removeAddedFolders(const InstallJournal& journal);
-    void removeWorkFolders();
-
     QString m_applicationDir;
 };

@@ -4,9 +4,10 @@
 #include "config/FileUtils.h"
 #include "install/InstallCheckpoint.h"
 #include "install/InstallJournal.h"
-#include "layout/InstallationLayout.h"
+#include "install/InstallUndo.h"
 #include "install/SameContent.h"
 #include "install/TargetCheck.h"
+#include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
 #include <QDebug>
@@ -16,6 +17,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -266,46 +268,11 @@ QString PackageInstaller::replacedFileOf(const Item& item)
 
 bool PackageInstaller::rollBack()
 {
-    // Added files go first: the room they free is all that putting a
-    // backup back by a copy, across file systems, may need.
-    bool whole = removeAddedFiles();
-    whole = putBackReplacedFiles() && whole;
-    removeAddedFolders();
-    return whole;
-}
-
-bool PackageInstaller::removeAddedFiles()
-{
-    bool whole = true;
-    for (Item& item : m_items) {
-        if (item.existed || !item.written)
-            continue;
-        if (!QFileInfo::exists(item.target) || QFile::remove(item.target)) {
-            item.written = false;
-        } else {
-            logFailure("rollback", item.source, item.target);
-            whole = false;
-        }
-        passInstallCheckpoint("rollback");
-    }
-    return whole;
-}
-
-bool PackageInstaller::putBackReplacedFiles()
-{
-    bool whole = true;
-    for (Item& item : m_items) {
-        if (!item.existed || !(item.movedAway || item.written))
-            continue;
-        if (platform::moveFileOver(item.backup, item.target)) {
-            item.movedAway = item.written = false;
-        } else {
-            logFailure("rollback", item.backup, item.target);
-            whole = false;
-        }
-        passInstallCheckpoint("rollback");
-    }
-    return whole;
+    QVector<InstallUndo::Target> targets;
+    for (const Item& item : qAsConst(m_items))
+        targets.append({item.target, item.existed ? item.backup : QString()});
+    const QStringList folders = std::exchange(m_addedFolders, QStringList());
+    return InstallUndo(m_applicationDir, targets, folders).run();
 }
 
 bool PackageInstaller::installAll(const QString& newVersion)
@@ -410,13 +377,9 @@ bool PackageInstaller::commit(InstallJournal& journal)
 
 void PackageInstaller::giveBack(InstallJournal& journal)
 {
-    // The old version goes back first: a config.ini that names the new one
-    // tells the next start that every file is new.
-    const bool versionRestored = journal.restoreOldVersion();
-    const bool whole = rollBack() && versionRestored;
     // A rollback that could not give everything back keeps its journal and
     // the backups it names, so that the next start tries again.
-    if (whole && platform::flushToDisk(m_applicationDir, targetFiles()))
+    if (InstallUndo(journal).run())
         clearWork(journal);
 }
 
@@ -469,12 +432,4 @@ bool PackageInstaller::makeFolderFor(const QString& file, QStringList* made)
             made->append(folder);
     }
     return true;
-}
-
-void PackageInstaller::removeAddedFolders()
-{
-    // Deepest first; a folder that still holds something is left alone.
-    for (auto folder = m_addedFolders.crbegin(); folder != m_addedFolders.crend(); ++folder)
-        QDir().rmdir(*folder);
-    m_addedFolders.clear();
 }

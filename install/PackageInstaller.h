@@ -50,10 +50,11 @@ public:
     // Puts every package file in its target's place, going on past failures
     // so each one is logged. True when all of them landed.
     bool install();
-    // Undoes backUp() and install(): added files removed first, then the
-    // backups of targets that are no longer what they were put back, then
-    // the added folders removed. Targets never touched are left alone, their
-    // backups with them. Failures are logged and the rollback goes on; true
+    // Undoes backUp() and install() through the same undo as a journal on
+    // disk gets (InstallUndo): added files removed first, then the backups of
+    // targets that are no longer what they were put back, then the added
+    // folders removed. Targets never touched are left alone; copied backups
+    // of them are dropped. Failures are logged and the rollback goes on; true
     // when every target was given back.
     bool rollBack();
 
@@ -103,9 +104,6 @@ private:
     QStringList copiedBackups() const;
     QStringList targetFiles() const;
     bool makeFolderFor(const QString& file, QStringList* made);
-    bool removeAddedFiles();
-    bool putBackReplacedFiles();
-    void removeAddedFolders();
 
     QString m_applicationDir;
     QString m_tempFolder;

@@ -1,31 +1,68 @@
 #include "install/WorkFolder.h"
 
+#include "config/FileUtils.h"
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+namespace {
+
+QString nameOf(const char* relative)
+{
+    return QFileInfo(QLatin1String(relative)).fileName();
+}
+
+bool isDownloadPart(const QString& fileName)
+{
+    return fileName.endsWith(QLatin1String(layout::kDownloadPartSuffix)) ||
+           fileName.endsWith(QLatin1String(layout::kDownloadRecordSuffix));
+}
+
+} // namespace
 
 WorkFolder::WorkFolder(QString applicationDir) : m_applicationDir(std::move(applicationDir)) {}
 
-bool WorkFolder::make(const char* relative, QString& reason) const
+QString WorkFolder::path() const
 {
-    const QString workFolder = layout::pathIn(m_applicationDir, layout::kWorkFolder);
+    return layout::pathIn(m_applicationDir, layout::kWorkFolder);
+}
+
+QString WorkFolder::unpackFolder() const
+{
+    return layout::pathIn(m_applicationDir, layout::kUnpackFolder);
+}
+
+QString WorkFolder::backupFolder() const
+{
+    return layout::pathIn(m_applicationDir, layout::kBackupFolder);
+}
+
+bool WorkFolder::isReservedName(const QString& fileName)
+{
+    for (const char* path :
+         {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal, layout::kWatcherFolder}) {
+        if (fileName.compare(nameOf(path), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool WorkFolder::make(QString& reason) const
+{
     // The downloads folder above is the installation's, which may put it on
     // another drive through a link of its own.
-    QDir().mkpath(QFileInfo(workFolder).path());
-    QString folder = workFolder;
-    if (!makeReal(folder, reason))
-        return false;
-    const QString below = QString::fromLatin1(relative).mid(qstrlen(layout::kWorkFolder));
-    const QStringList names = below.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString& name : names) {
-        folder += QLatin1Char('/') + name;
-        if (!makeReal(folder, reason))
-            return false;
-    }
-    return true;
+    QDir().mkpath(QFileInfo(path()).path());
+    return makeReal(path(), reason);
+}
+
+bool WorkFolder::makeUnpackFolder(QString& reason) const
+{
+    clearUnpacked();
+    return make(reason) && makeReal(unpackFolder(), reason);
 }
 
 bool WorkFolder::makeReal(const QString& folder, QString& reason) const
@@ -44,4 +81,54 @@ bool WorkFolder::makeReal(const QString& folder, QString& reason) const
         return false;
     }
     return true;
+}
+
+void WorkFolder::dropPartsExcept(const QString& packageFileName) const
+{
+    const QDir work(path());
+    const QStringList parts =
+        work.entryList({QLatin1Char('*') + QLatin1String(layout::kDownloadPartSuffix),
+                        QLatin1Char('*') + QLatin1String(layout::kDownloadRecordSuffix)},
+                       QDir::Files | QDir::Hidden);
+    for (const QString& part : parts) {
+        if (!part.startsWith(packageFileName + QLatin1String(layout::kDownloadPartSuffix)))
+            QFile::remove(work.filePath(part));
+    }
+}
+
+void WorkFolder::clearUnpacked() const
+{
+    removeDirectory(unpackFolder());
+    removeDirectory(backupFolder());
+}
+
+void WorkFolder::clearAfterFailure() const
+{
+    // Whatever a link in its place points to is not ours to clear.
+    if (platform::removeLink(path()))
+        return;
+    const bool undoPending = QFileInfo::exists(layout::pathIn(m_applicationDir, layout::kJournal));
+    const QFileInfoList entries =
+        QDir(path()).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        if (keepsAfterFailure(entry.fileName(), undoPending))
+            continue;
+        // A link to a folder goes as a link.
+        if (entry.isDir())
+            removeDirectory(entry.absoluteFilePath());
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+    QDir().rmdir(path());
+}
+
+bool WorkFolder::keepsAfterFailure(const QString& fileName, bool undoPending) const
+{
+    return isDownloadPart(fileName) || (undoPending && (fileName == nameOf(layout::kJournal) ||
+                                                        fileName == nameOf(layout::kBackupFolder)));
+}
+
+void WorkFolder::clearAll() const
+{
+    removeDirectory(path());
 }

@@ -2,23 +2,51 @@
 
 #include <QString>
 
-// The updater's work folder (downloads/update) and the folders below it,
-// made as real folders. Someone who may write into the installation could
-// put a link in the place of one; followed, it would send what the updater
-// unpacks, sets aside and later clears to wherever it points.
+// The updater's work folder, downloads/update: the package and the record of
+// its unfinished download, the unpacked files, the backups, the journal of
+// the installation and the watcher's copy of the updater. It owns the rule
+// of what survives an update that ends: the part of an unfinished download,
+// so that the next attempt resumes it, and the journal with its backups
+// while an undo or a confirmation still needs them; nothing else.
+//
+// Its folders are made as real folders. Someone who may write into the
+// installation could put a link in the place of one; followed, it would
+// send what the updater unpacks, sets aside and later clears to wherever it
+// points. A link found there is removed, never followed.
 class WorkFolder
 {
 public:
     explicit WorkFolder(QString applicationDir);
 
-    // Makes `relative`, the work folder or one of the layout's folders below
-    // it, and every work folder on the way. A link in the place of one is
-    // removed, never followed. False with the reason when a folder cannot be
-    // made, or is still no real folder afterwards.
-    bool make(const char* relative, QString& reason) const;
+    QString path() const;
+    QString unpackFolder() const;
+    QString backupFolder() const;
+    // True for a name the updater keeps in the work folder, which a package
+    // file saved there must not take.
+    static bool isReservedName(const QString& fileName);
+
+    // Makes the work folder. False with the reason when it cannot be made, or
+    // is still no real folder afterwards.
+    bool make(QString& reason) const;
+    // Makes an empty unpack folder, after what an earlier attempt unpacked
+    // and set aside is gone.
+    bool makeUnpackFolder(QString& reason) const;
+
+    // Parts of another package's download would never be resumed, only kept.
+    void dropPartsExcept(const QString& packageFileName) const;
+    // After an installation was given back: its unpacked files and backups.
+    void clearUnpacked() const;
+    // After an update that failed: all but the part of an unfinished
+    // download, and the journal with its backups when an undo could not
+    // finish.
+    void clearAfterFailure() const;
+    // When nothing of the update is needed any more. What cannot be removed
+    // (on Windows, the running watcher's own copy) is left for the next start.
+    void clearAll() const;
 
 private:
     bool makeReal(const QString& folder, QString& reason) const;
+    bool keepsAfterFailure(const QString& fileName, bool undoPending) const;
 
     QString m_applicationDir;
 };

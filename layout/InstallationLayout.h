@@ -20,6 +20,13 @@ inline constexpr char kWorkFolder[] = "downloads/update";
 inline constexpr char kUnpackFolder[] = "downloads/update/temp";
 inline constexpr char kBackupFolder[] = "downloads/update/backup";
 inline constexpr char kJournal[] = "downloads/update/journal";
+// The copy of the updater that watches a new version's first minute: the
+// installed updater may be replaced meanwhile, which Windows does not allow
+// while it runs.
+inline constexpr char kWatcherFolder[] = "downloads/update/watcher";
+// How the updates of this installation ended, for the vendor: outside the
+// work folder, which goes once an update has ended.
+inline constexpr char kOutcomeRecord[] = "downloads/outcomes.json";
 // Held locked by the one updater at work on the installation; outside the
 // work folder, which is removed after every update.
 inline constexpr char kInstanceLock[] = "downloads/update.lock";

@@ -110,7 +110,6 @@ private:
     // One log line per run when the installation pins no root.
     void warnUnlessVerified() const;
     bool readyToDownload(UpdateFailure& problem);
-    void dropOtherDownloads() const;
     DownloadOutcome downloadPackage(const QUrl& url);
     void failDownload(const DownloadOutcome& outcome);
     bool prepareInstallation(QVector<QString>& files, UpdateFailure& problem);
@@ -129,7 +128,6 @@ private:
     QString failureText(const UpdateFailure& failure);
     QString proxyRefusedText(const QString& proxy);
     QString proxyUnreachableText(const QString& proxy);
-    void removeWorkFiles();
 
     // The release as the vendor signed it; null when the installation pins no
     // root and nothing is verified.

@@ -1,15 +1,13 @@
 #include "update/Update.h"
 
 #include "download/DownloadFileNet.h"
-#include "layout/InstallationLayout.h"
 #include "install/WorkFolder.h"
+#include "layout/InstallationLayout.h"
 #include "trust/SignedRelease.h"
 #include "update/UpdateFailure.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QUrl>
@@ -17,15 +15,6 @@
 #include <limits>
 
 namespace {
-
-bool isWorkFolderName(const QString& name)
-{
-    for (const char* path : {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal}) {
-        if (name.compare(QFileInfo(QLatin1String(path)).fileName(), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
 
 // The package is saved in the work folder under the last segment of its
 // address, decoded, only when that is a plain file name: no separator, drive
@@ -35,7 +24,7 @@ QString packageFileName(const QUrl& url)
     static const QRegularExpression unsafe(QStringLiteral("[/\\\\:\\x00-\\x1f\\x7f]"));
     const QString name = url.fileName(QUrl::FullyDecoded);
     if (name.isEmpty() || name == "." || name == ".." || name.contains(unsafe) ||
-        isWorkFolderName(name))
+        WorkFolder::isReservedName(name))
         return "package.zip";
     return name;
 }
@@ -81,8 +70,9 @@ void Update::slotUpdateNowClick()
     const QUrl url = packageUrl();
     setDownloadState(true);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
-    packagePath = layout::applicationPath(layout::kWorkFolder) + "/" + packageFileName(url);
-    dropOtherDownloads();
+    const WorkFolder work(QCoreApplication::applicationDirPath());
+    packagePath = work.path() + "/" + packageFileName(url);
+    work.dropPartsExcept(QFileInfo(packagePath).fileName());
 
     const DownloadOutcome outcome = downloadPackage(url);
     if (outcome.complete())
@@ -102,25 +92,10 @@ bool Update::readyToDownload(UpdateFailure& problem)
         return false;
     }
     QString reason;
-    if (WorkFolder(QCoreApplication::applicationDirPath()).make(layout::kWorkFolder, reason))
+    if (WorkFolder(QCoreApplication::applicationDirPath()).make(reason))
         return true;
     problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
     return false;
-}
-
-// Parts of another package's download would never be resumed, only kept.
-void Update::dropOtherDownloads() const
-{
-    const QString ownPart = QFileInfo(packagePath).fileName();
-    const QDir work(layout::applicationPath(layout::kWorkFolder));
-    const QStringList parts =
-        work.entryList({QLatin1Char('*') + QLatin1String(layout::kDownloadPartSuffix),
-                        QLatin1Char('*') + QLatin1String(layout::kDownloadRecordSuffix)},
-                       QDir::Files | QDir::Hidden);
-    for (const QString& part : parts) {
-        if (!part.startsWith(ownPart + QLatin1String(layout::kDownloadPartSuffix)))
-            QFile::remove(work.filePath(part));
-    }
 }
 
 DownloadOutcome Update::downloadPackage(const QUrl& url)

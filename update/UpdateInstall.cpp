@@ -1,19 +1,16 @@
 #include "update/Update.h"
 
-#include "config/FileUtils.h"
 #include "download/ExtractZip.h"
 #include "install/InstallRecovery.h"
-#include "layout/InstallationLayout.h"
 #include "install/PackageInstaller.h"
 #include "install/WorkFolder.h"
+#include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 #include "update/UpdateFailure.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
 
@@ -46,19 +43,6 @@ UpdateFailure::Kind failureKind(PreparationResult::Kind kind)
     default:
         return UpdateFailure::Kind::Installation;
     }
-}
-
-bool isDownloadPart(const QString& fileName)
-{
-    return fileName.endsWith(QLatin1String(layout::kDownloadPartSuffix)) ||
-           fileName.endsWith(QLatin1String(layout::kDownloadRecordSuffix));
-}
-
-bool isRollbackFile(const QFileInfo& entry)
-{
-    const QString path = entry.absoluteFilePath();
-    return path == QFileInfo(layout::applicationPath(layout::kJournal)).absoluteFilePath() ||
-           path == QFileInfo(layout::applicationPath(layout::kBackupFolder)).absoluteFilePath();
 }
 
 // What the installed files the package replaces take: their backups need as
@@ -135,9 +119,9 @@ bool Update::prepareInstallation(QVector<QString>& files, UpdateFailure& problem
 // Finds the files that really change, while the main program still runs.
 bool Update::prepareInstaller(const QVector<QString>& files, UpdateFailure& problem)
 {
-    m_installer = std::make_unique<PackageInstaller>(
-        applicationDir(), layout::applicationPath(layout::kUnpackFolder),
-        layout::applicationPath(layout::kBackupFolder));
+    const WorkFolder work(applicationDir());
+    m_installer = std::make_unique<PackageInstaller>(applicationDir(), work.unpackFolder(),
+                                                     work.backupFolder());
     for (const QString& entry : files)
         m_installer->addEntry(entry);
     const PreparationResult prepared = m_installer->prepare();
@@ -150,11 +134,10 @@ bool Update::prepareInstaller(const QVector<QString>& files, UpdateFailure& prob
 
 bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
 {
-    const QString tempFolder = layout::applicationPath(layout::kUnpackFolder);
-    removeDirectory(tempFolder);
-    removeDirectory(layout::applicationPath(layout::kBackupFolder));
+    const WorkFolder work(applicationDir());
+    const QString tempFolder = work.unpackFolder();
     QString reason;
-    if (!WorkFolder(applicationDir()).make(layout::kUnpackFolder, reason)) {
+    if (!work.makeUnpackFolder(reason)) {
         problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
         return false;
     }
@@ -183,7 +166,7 @@ bool Update::checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked,
                                  UpdateFailure& problem)
 {
     if (QStorageInfo(applicationDir()).device() ==
-        QStorageInfo(layout::applicationPath(layout::kWorkFolder)).device())
+        QStorageInfo(WorkFolder(applicationDir()).path()).device())
         return true;
     const qint64 needed = unpacked + qMax(unpacked, sizeOfReplacedFiles(files));
     if (needed <= available)
@@ -210,7 +193,7 @@ bool Update::stopProgram(const QString& fileName)
 void Update::failUpdate(const UpdateFailure& failure)
 {
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("更新失败"), failure.reason);
-    removeWorkFiles();
+    WorkFolder(applicationDir()).clearAfterFailure();
     // Cancelling is the user's own choice, not a failure to explain.
     if (failure.kind != UpdateFailure::Kind::Cancelled)
         MessageBoxDlg::showInfo(localText("Error"), failureText(failure), 1024, "3", "#000000", 0,
@@ -239,7 +222,7 @@ QString Update::failureText(const UpdateFailure& failure)
     case UpdateFailure::Kind::WorkFolder:
         return localText("The update cannot use its work folder %1: it must be a real folder "
                          "that can be written")
-            .arg(layout::applicationPath(layout::kWorkFolder).toHtmlEscaped());
+            .arg(WorkFolder(applicationDir()).path().toHtmlEscaped());
     case UpdateFailure::Kind::NotWritable:
         return localText("%1 cannot be written, so the update was not installed")
             .arg(failure.path.toHtmlEscaped());
@@ -253,30 +236,6 @@ QString Update::failureText(const UpdateFailure& failure)
     return localText("Update failed");
 }
 
-// A rollback that could not finish keeps its journal and backups for the
-// next start, an unfinished download its part for the next attempt;
-// everything else of a failed update goes.
-void Update::removeWorkFiles()
-{
-    const QString work = layout::applicationPath(layout::kWorkFolder);
-    // Whatever a link in its place points to is not ours to clear.
-    if (platform::removeLink(work))
-        return;
-    const bool rollbackPending = QFileInfo::exists(layout::applicationPath(layout::kJournal));
-    const QFileInfoList entries =
-        QDir(work).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QFileInfo& entry : entries) {
-        if (isDownloadPart(entry.fileName()) || (rollbackPending && isRollbackFile(entry)))
-            continue;
-        // A link to a folder goes as a link.
-        if (entry.isDir())
-            removeDirectory(entry.absoluteFilePath());
-        else
-            QFile::remove(entry.absoluteFilePath());
-    }
-    QDir().rmdir(work);
-}
-
 bool Update::extractPackage(QString archivePath, QString targetFolder)
 {
     // The unpacker would take a folder for an archive it cannot open; only a
@@ -287,6 +246,5 @@ bool Update::extractPackage(QString archivePath, QString targetFolder)
 bool Update::collectPackageFiles(QString folder, QVector<QString>& files)
 {
     return listPackageFiles(
-        folder, QFileInfo(layout::applicationPath(layout::kUnpackFolder)).absoluteFilePath(),
-        files);
+        folder, QFileInfo(WorkFolder(applicationDir()).unpackFolder()).absoluteFilePath(), files);
 }

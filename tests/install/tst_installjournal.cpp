@@ -386,7 +386,7 @@ private slots:
     void killedDuringRecovery_data()
     {
         QTest::addColumn<QString>("stop");
-        QTest::newRow("after some restores") << "restore:3";
+        QTest::newRow("after some restores") << "rollback:3";
         QTest::newRow("rolled back, journal still there") << "recovered:1";
     }
     void killedDuringRecovery()
@@ -436,7 +436,7 @@ private slots:
         row("given back, the file that does not fit replaces one", "", "", "zz.bin");
         row("killed after removing the added file", "rollback:1", "", "z.bin");
         row("killed after putting a file back", "rollback:2", "", "zz.bin");
-        row("killed again while recovering", "rollback:1", "restore:2", "z.bin");
+        row("killed again while recovering", "rollback:1", "rollback:2", "z.bin");
     }
     // Only copies need room: the installation on a disk of 10 MiB, its work
     // folder on another. Sizes in MiB: a.bin 6 → 1, zz.bin 1, the package
