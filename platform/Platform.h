@@ -61,6 +61,45 @@ private:
     qintptr m_handle = -1; // a file descriptor or a HANDLE
 };
 
+// A program started by this process and watched for a while. Neither the
+// end of the watch nor that of this process ends the program: it runs on
+// alone.
+class WatchedProcess
+{
+public:
+    struct End
+    {
+        enum class Kind
+        {
+            Running,
+            Exited,
+            Crashed // killed by a signal on Linux, ended by an exception on Windows
+        };
+        Kind kind = Kind::Running;
+        qint64 code = 0; // the exit code; the signal; or the Windows exception code
+        bool normal() const { return kind == Kind::Exited && code == 0; }
+        QString text() const; // "running", "exit code 3", "signal 6", "exception 0xC0000005"
+    };
+
+    WatchedProcess() = default;
+    ~WatchedProcess();
+    WatchedProcess(const WatchedProcess&) = delete;
+    WatchedProcess& operator=(const WatchedProcess&) = delete;
+
+    // Starts `program` with `arguments` (no shell), in this process's
+    // working folder, with its environment. False with the reason.
+    bool start(const QString& program, const QStringList& arguments, QString& reason);
+    // Waits at most `milliseconds` for the program to end; Running when it
+    // has not. Once it has ended, every later wait returns the same at once.
+    End wait(int milliseconds);
+
+private:
+    void release();
+
+    qintptr m_handle = -1; // a process ID or a process HANDLE, until the end is known
+    End m_end;
+};
+
 // Copies `existingFile` over `newFile` the way an installation puts a file
 // in place, never leaving `newFile` half written: a file it replaces keeps
 // its owner and mode; a new file, or one in the place of a link, takes the

@@ -16,10 +16,13 @@
 #include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -265,6 +268,126 @@ InstanceLock::Outcome InstanceLock::acquire(const QString& lockFile)
     }
     m_handle = fd;
     return {State::Held, QString()};
+}
+
+namespace {
+
+// How often a watch looks whether the program has ended.
+constexpr int kWatchStepMs = 10;
+
+// The argument vector lives in `encoded`; both must outlive the spawn.
+std::vector<char*> argumentVector(const QString& program, const QStringList& arguments,
+                                  QList<QByteArray>& encoded)
+{
+    encoded.append(QFile::encodeName(program));
+    for (const QString& argument : arguments)
+        encoded.append(argument.toLocal8Bit());
+    std::vector<char*> vector;
+    for (QByteArray& argument : encoded)
+        vector.push_back(argument.data());
+    vector.push_back(nullptr);
+    return vector;
+}
+
+// The program starts with every signal at its default and none blocked, as
+// from a shell, whatever this process has chosen for itself.
+int spawnFresh(pid_t& pid, const char* path, char* const arguments[])
+{
+    posix_spawnattr_t attributes;
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int error = ::posix_spawn(&pid, path, nullptr, &attributes, arguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    return error;
+}
+
+WatchedProcess::End endOf(int status)
+{
+    using Kind = WatchedProcess::End::Kind;
+    if (WIFSIGNALED(status))
+        return {Kind::Crashed, WTERMSIG(status)};
+    return {Kind::Exited, WEXITSTATUS(status)};
+}
+
+void* reapWhenEnded(void* pid)
+{
+    ::waitpid(pid_t(reinterpret_cast<qintptr>(pid)), nullptr, 0);
+    return nullptr;
+}
+
+} // namespace
+
+QString WatchedProcess::End::text() const
+{
+    switch (kind) {
+    case Kind::Running:
+        return QStringLiteral("running");
+    case Kind::Exited:
+        return QStringLiteral("exit code %1").arg(code);
+    case Kind::Crashed:
+        break;
+    }
+    return QStringLiteral("signal %1").arg(code);
+}
+
+WatchedProcess::~WatchedProcess()
+{
+    release();
+}
+
+// A program still running is left to run; a thread of this process waits
+// for its end, so that it does not stay behind as a zombie should it end
+// before this process does.
+void WatchedProcess::release()
+{
+    pthread_t reaper;
+    if (m_handle > 0 &&
+        pthread_create(&reaper, nullptr, reapWhenEnded, reinterpret_cast<void*>(m_handle)) == 0)
+        pthread_detach(reaper);
+    m_handle = -1;
+}
+
+bool WatchedProcess::start(const QString& program, const QStringList& arguments, QString& reason)
+{
+    release();
+    m_end = End();
+    QList<QByteArray> encoded;
+    const std::vector<char*> vector = argumentVector(program, arguments, encoded);
+    pid_t pid = -1;
+    const int error = spawnFresh(pid, vector.front(), vector.data());
+    if (error != 0) {
+        reason = program + QStringLiteral(": ") + qt_error_string(error);
+        return false;
+    }
+    m_handle = pid;
+    return true;
+}
+
+WatchedProcess::End WatchedProcess::wait(int milliseconds)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (m_handle > 0) {
+        int status = 0;
+        const pid_t ended = ::waitpid(pid_t(m_handle), &status, WNOHANG);
+        if (ended == m_handle) {
+            m_end = endOf(status);
+            m_handle = -1;
+        } else if (ended != 0 || clock.hasExpired(milliseconds)) {
+            // An error here means a SIGCHLD set to be ignored has taken
+            // the status, which this program never does.
+            break;
+        } else {
+            QThread::msleep(kWatchStepMs);
+        }
+    }
+    return m_end;
 }
 
 namespace {

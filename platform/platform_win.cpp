@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,109 @@ InstanceLock::Outcome InstanceLock::acquire(const QString& lockFile)
     }
     m_handle = reinterpret_cast<qintptr>(handle);
     return {State::Held, QString()};
+}
+
+namespace {
+
+// Exit codes from here up are NTSTATUS errors: the program ended by an
+// exception it did not handle (an access violation, a stack overflow, an
+// abort through a fail-fast).
+constexpr DWORD kFirstExceptionCode = 0xC0000000;
+
+bool needsQuotes(const QString& argument)
+{
+    return argument.isEmpty() || std::any_of(argument.begin(), argument.end(), [](QChar c) {
+               return QStringLiteral(" \t\n\v\"").contains(c);
+           });
+}
+
+// One argument as the C runtime of the program splits it back out:
+// backslashes count as escapes only in front of a quote, the closing one
+// included.
+QString quotedArgument(const QString& argument)
+{
+    if (!needsQuotes(argument))
+        return argument;
+    QString quoted = QStringLiteral("\"");
+    int backslashes = 0;
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('\\')) {
+            ++backslashes;
+            continue;
+        }
+        const int escaped = c == QLatin1Char('"') ? 2 * backslashes + 1 : backslashes;
+        quoted += QString(escaped, QLatin1Char('\\')) + c;
+        backslashes = 0;
+    }
+    return quoted + QString(2 * backslashes, QLatin1Char('\\')) + QLatin1Char('"');
+}
+
+// The program's own name is read up to the next quote, backslashes and all;
+// a path holds no quotes.
+std::wstring commandLine(const QString& program, const QStringList& arguments)
+{
+    QString line = QLatin1Char('"') + QDir::toNativeSeparators(program) + QLatin1Char('"');
+    for (const QString& argument : arguments)
+        line += QLatin1Char(' ') + quotedArgument(argument);
+    return line.toStdWString();
+}
+
+} // namespace
+
+QString WatchedProcess::End::text() const
+{
+    switch (kind) {
+    case Kind::Running:
+        return QStringLiteral("running");
+    case Kind::Exited:
+        return QStringLiteral("exit code %1").arg(code);
+    case Kind::Crashed:
+        break;
+    }
+    return QStringLiteral("exception 0x") + QString::number(code, 16).toUpper();
+}
+
+WatchedProcess::~WatchedProcess()
+{
+    release();
+}
+
+// Closing the handle leaves the program running.
+void WatchedProcess::release()
+{
+    if (m_handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = -1;
+}
+
+bool WatchedProcess::start(const QString& program, const QStringList& arguments, QString& reason)
+{
+    release();
+    m_end = End();
+    std::wstring line = commandLine(program, arguments);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nativePath(program).c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &started)) {
+        reason = program + QStringLiteral(": ") + qt_error_string(int(GetLastError()));
+        return false;
+    }
+    CloseHandle(started.hThread);
+    m_handle = reinterpret_cast<qintptr>(started.hProcess);
+    return true;
+}
+
+WatchedProcess::End WatchedProcess::wait(int milliseconds)
+{
+    const HANDLE process = reinterpret_cast<HANDLE>(m_handle);
+    DWORD code = 0;
+    if (m_handle == -1 || WaitForSingleObject(process, DWORD(milliseconds)) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process, &code))
+        return m_end;
+    m_end = {code >= kFirstExceptionCode ? End::Kind::Crashed : End::Kind::Exited, qint64(code)};
+    release();
+    return m_end;
 }
 
 namespace {

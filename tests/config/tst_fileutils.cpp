@@ -7,12 +7,21 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
 #include <unistd.h>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
+
 namespace {
+
+using End = platform::WatchedProcess::End;
 
 #ifdef Q_OS_WIN
 // Windows runs only files named .exe, and a stopped program ends with the
@@ -22,13 +31,53 @@ bool endedByStop(const QProcess& process)
 {
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 1;
 }
+constexpr qint64 kCrashCode = EXCEPTION_ACCESS_VIOLATION;
+const QString kCrashText = QStringLiteral("exception 0xC0000005");
+// Unhandled, the exception ends the program with its code, without a report
+// dialog or a debugger.
+void crash()
+{
+    SetUnhandledExceptionFilter(
+        [](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
+    RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
 #else
 const QString kExecutableSuffix;
 bool endedByStop(const QProcess& process)
 {
     return process.exitStatus() == QProcess::CrashExit;
 }
+constexpr qint64 kCrashCode = SIGABRT;
+const QString kCrashText = QStringLiteral("signal 6");
+void crash()
+{
+    const rlimit noCoreFile = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCoreFile);
+    abort();
+}
 #endif
+
+// Started with this switch, the test program stands in for a watched main
+// program and does what the next argument says.
+const char kChildSwitch[] = "--watched-child";
+// What a command line must quote and escape: spaces, quotes, backslashes
+// before a quote and at the very end, nothing at all.
+const QStringList kAwkwardArguments = {
+    "two words", "say \"hi\"", "trailing\\", "back\\\\\"slashes", "", "tab\there",
+};
+
+int runAsChild(const QStringList& arguments)
+{
+    const QString what = arguments.value(0);
+    if (what == QLatin1String("exit"))
+        return arguments.value(1).toInt();
+    if (what == QLatin1String("arguments"))
+        return arguments.mid(1) == kAwkwardArguments ? 0 : 1;
+    if (what == QLatin1String("crash"))
+        crash();
+    QThread::sleep(60); // until the test stops it
+    return 0;
+}
 
 void writeFile(const QString& path, const QByteArray& content)
 {
@@ -289,7 +338,72 @@ private slots:
         const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
         QVERIFY(!::killProcess(self.toStdString()));
     }
+
+    void watchedProcess_data()
+    {
+        QTest::addColumn<QStringList>("childArguments");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<qint64>("code");
+        QTest::addColumn<QString>("text");
+        const int exited = int(End::Kind::Exited);
+        QTest::newRow("exits normally")
+            << QStringList{"exit", "0"} << exited << 0ll << "exit code 0";
+        QTest::newRow("exits with a code")
+            << QStringList{"exit", "3"} << exited << 3ll << "exit code 3";
+        QTest::newRow("awkward arguments arrive intact")
+            << QStringList("arguments") + kAwkwardArguments << exited << 0ll << "exit code 0";
+        QTest::newRow("crashes") << QStringList("crash") << int(End::Kind::Crashed) << kCrashCode
+                                 << kCrashText;
+        QTest::newRow("still running when the watch ends")
+            << QStringList("sleep") << int(End::Kind::Running) << 0ll << "running";
+    }
+    void watchedProcess()
+    {
+        QFETCH(QStringList, childArguments);
+        QFETCH(int, kind);
+        QFETCH(qint64, code);
+        QFETCH(QString, text);
+        const QString self = QCoreApplication::applicationFilePath();
+        End end;
+        End again;
+        {
+            platform::WatchedProcess watched;
+            QString reason;
+            QVERIFY2(watched.start(self, QStringList(kChildSwitch) + childArguments, reason),
+                     qPrintable(reason));
+            end = watched.wait(kind == int(End::Kind::Running) ? 300 : 60000);
+            again = watched.wait(0);
+        }
+        // A program still running when its watch is over runs on, until the
+        // test ends it.
+        QCOMPARE(platform::stopProcessesByExecutable(self), again.kind == End::Kind::Running);
+        QCOMPARE(int(end.kind), kind);
+        QCOMPARE(end.code, code);
+        QCOMPARE(end.text(), text);
+        QCOMPARE(again.text(), text);
+    }
+
+    void watchedProcessThatCannotStart()
+    {
+        platform::WatchedProcess watched;
+        QString reason;
+        QVERIFY(!watched.start(path("no-such-program") + kExecutableSuffix, {}, reason));
+        QVERIFY(reason.contains("no-such-program"));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestFileUtils)
+int main(int argc, char* argv[])
+{
+    if (argc > 1 && qstrcmp(argv[1], kChildSwitch) == 0) {
+        QStringList arguments;
+        for (int i = 2; i < argc; ++i)
+            arguments.append(QString::fromLocal8Bit(argv[i]));
+        return runAsChild(arguments);
+    }
+    QCoreApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestFileUtils test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_fileutils.moc"
