@@ -16,10 +16,59 @@ namespace {
 
 constexpr int kFormat = 1;
 
-QString stateName(InstallJournal::State state)
+using State = InstallJournal::State;
+
+const QPair<State, const char*> kStateNames[] = {
+    {State::Installing, "installing"},
+    {State::Complete, "complete"},
+    {State::AwaitingConfirmation, "awaitingConfirmation"},
+    {State::RollingBack, "rollingBack"},
+    {State::RolledBack, "rolledBack"},
+    {State::Confirmed, "confirmed"},
+};
+
+QString stateName(State state)
 {
-    return state == InstallJournal::State::Complete ? QStringLiteral("complete")
-                                                    : QStringLiteral("installing");
+    for (const auto& entry : kStateNames) {
+        if (entry.first == state)
+            return QLatin1String(entry.second);
+    }
+    return QString();
+}
+
+bool readState(const QJsonValue& value, State& state)
+{
+    for (const auto& entry : kStateNames) {
+        if (value.toString() == QLatin1String(entry.second)) {
+            state = entry.first;
+            return true;
+        }
+    }
+    return false;
+}
+
+QJsonObject watchToJson(const InstallJournal::Watch& watch)
+{
+    return QJsonObject{{"installedAt", watch.installedAt.toString(Qt::ISODateWithMs)},
+                       {"until", watch.until.toString(Qt::ISODateWithMs)},
+                       {"attempt", watch.attempt},
+                       {"ends", QJsonArray::fromStringList(watch.ends)},
+                       {"serial", watch.serial},
+                       {"reason", watch.reason}};
+}
+
+// A watch that cannot be read is one whose window has long passed.
+InstallJournal::Watch watchFromJson(const QJsonObject& object)
+{
+    InstallJournal::Watch watch;
+    watch.installedAt = QDateTime::fromString(object.value("installedAt").toString(), Qt::ISODate);
+    watch.until = QDateTime::fromString(object.value("until").toString(), Qt::ISODate);
+    watch.attempt = object.value("attempt").toInt();
+    for (const QJsonValue& end : object.value("ends").toArray())
+        watch.ends.append(end.toString());
+    watch.serial = qint64(object.value("serial").toDouble(-1));
+    watch.reason = object.value("reason").toString();
+    return watch;
 }
 
 // A writer killed while it held config.ini's lock leaves the lock file
@@ -124,10 +173,13 @@ QJsonObject InstallJournal::toJson() const
             item.insert("backup", target.backup);
         targets.append(item);
     }
-    return QJsonObject{
+    QJsonObject root{
         {"format", kFormat},          {"state", stateName(m_state)},
         {"oldVersion", m_oldVersion}, {"newVersion", m_newVersion},
         {"targets", targets},         {"folders", QJsonArray::fromStringList(m_folders)}};
+    if (isWatched())
+        root.insert("watch", watchToJson(m_watch));
+    return root;
 }
 
 bool InstallJournal::save(State state)
@@ -159,15 +211,13 @@ bool InstallJournal::load(QString& error)
 
 bool InstallJournal::fromJson(const QJsonObject& root, QString& error)
 {
-    const QString state = root.value("state").toString();
-    if (root.value("format").toInt() != kFormat ||
-        (state != stateName(State::Installing) && state != stateName(State::Complete)) ||
+    if (root.value("format").toInt() != kFormat || !readState(root.value("state"), m_state) ||
         !root.value("oldVersion").isString() || !root.value("newVersion").isString() ||
         !root.value("targets").isArray() || !root.value("folders").isArray()) {
         error = QStringLiteral("not an installation journal");
         return false;
     }
-    m_state = state == stateName(State::Complete) ? State::Complete : State::Installing;
+    m_watch = watchFromJson(root.value("watch").toObject());
     setVersions(root.value("oldVersion").toString(), root.value("newVersion").toString());
 
     m_targets.clear();
@@ -193,6 +243,11 @@ bool InstallJournal::fromJson(const QJsonObject& root, QString& error)
         m_folders.append(folder);
     }
     return true;
+}
+
+bool InstallJournal::isWatched() const
+{
+    return m_state != State::Installing && m_state != State::Complete;
 }
 
 bool InstallJournal::remove()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -19,7 +20,24 @@ public:
     enum class State
     {
         Installing,
-        Complete
+        Complete, // committed, with no watch to follow
+        // Committed; the new version's first start is being watched, and its
+        // backups are kept until it is confirmed or taken back.
+        AwaitingConfirmation,
+        RollingBack,
+        RolledBack,
+        Confirmed,
+    };
+
+    // The watch over a committed installation's first start.
+    struct Watch
+    {
+        QDateTime installedAt;
+        QDateTime until;    // the end of the current window
+        int attempt = 0;    // the new main program's starts so far
+        QStringList ends;   // its abnormal ends so far, as "signal 6" or "exit code 3"
+        qint64 serial = -1; // the signed release's, -1 when nothing was signed
+        QString reason;     // why it was confirmed or taken back, once decided
     };
 
     struct Target
@@ -58,6 +76,11 @@ public:
     // point, reached only after every file was installed and made durable.
     bool isCommitted() const;
 
+    void setWatch(const Watch& watch) { m_watch = watch; }
+    const Watch& watch() const { return m_watch; }
+    // True in the states the watch and its end run through.
+    bool isWatched() const;
+
     State state() const { return m_state; }
     QString oldVersion() const { return m_oldVersion; }
     QString newVersion() const { return m_newVersion; }
@@ -76,6 +99,7 @@ private:
     QString m_newVersion;
     QVector<Target> m_targets;
     QStringList m_folders;
+    Watch m_watch;
 };
 
 // True for a relative path that cannot leave the folder it is resolved in:

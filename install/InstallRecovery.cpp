@@ -37,6 +37,9 @@ bool InstallRecovery::run()
         journal.remove();
         return true;
     }
+    // A watched installation is the health watch's to finish.
+    if (journal.isWatched())
+        return false;
     if (journal.state() == InstallJournal::State::Complete || journal.isCommitted()) {
         WorkFolder(m_applicationDir).clearAll();
         return true;

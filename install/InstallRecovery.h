@@ -19,7 +19,8 @@ public:
 
     // True when no unfinished installation is left: there was none, its
     // journal was unusable and has been set aside, or it has been undone or
-    // finished. False keeps the journal for another attempt.
+    // finished. False keeps the journal: for another attempt, or for the
+    // health watch when the installation is watched.
     bool run();
 
 private:

@@ -367,12 +367,20 @@ bool PackageInstaller::commit(InstallJournal& journal)
         return false;
     }
     passInstallCheckpoint("committed");
-    if (!journal.save(InstallJournal::State::Complete)) {
+    journal.setWatch(m_watch);
+    if (!journal.save(m_awaitsConfirmation ? InstallJournal::State::AwaitingConfirmation
+                                           : InstallJournal::State::Complete)) {
         logUpdate(QString::fromUtf8("安装记录写入失败"));
         return false;
     }
     passInstallCheckpoint("completed");
     return true;
+}
+
+void PackageInstaller::awaitConfirmation(const InstallJournal::Watch& watch)
+{
+    m_awaitsConfirmation = true;
+    m_watch = watch;
 }
 
 void PackageInstaller::giveBack(InstallJournal& journal)

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "install/InstallJournal.h"
 #include "install/PreparationResult.h"
 
 #include <QString>
 #include <QStringList>
 #include <QVector>
-
-class InstallJournal;
 
 // Puts the unpacked files of a package over an installation so that a failure
 // at any file can be undone completely. Only files that differ from what is
@@ -68,6 +67,10 @@ public:
     // journal are removed too (the downloaded package is the caller's). A
     // crash is undone by InstallRecovery at the next start.
     bool installAll(const QString& newVersion);
+    // Makes installAll() end awaiting confirmation, with `watch` in its
+    // journal, instead of complete: the backups then stay until the health
+    // watch confirms the new version or takes it back.
+    void awaitConfirmation(const InstallJournal::Watch& watch);
 
 private:
     struct Item
@@ -111,6 +114,8 @@ private:
     QVector<Item> m_items;
     QStringList m_addedFolders;
     bool m_prepared = false;
+    bool m_awaitsConfirmation = false;
+    InstallJournal::Watch m_watch;
 };
 
 // Appends every file below `folder` as `base` cut out of its absolute path

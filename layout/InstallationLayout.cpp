@@ -9,9 +9,30 @@ QString pathIn(const QString& applicationDir, const char* relative)
     return applicationDir + QLatin1Char('/') + QLatin1String(relative);
 }
 
+namespace {
+
+QString& installationDirOverride()
+{
+    static QString dir;
+    return dir;
+}
+
+} // namespace
+
+QString installationDir()
+{
+    const QString& dir = installationDirOverride();
+    return dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir;
+}
+
+void setInstallationDir(const QString& dir)
+{
+    installationDirOverride() = dir;
+}
+
 QString applicationPath(const char* relative)
 {
-    return pathIn(QCoreApplication::applicationDirPath(), relative);
+    return pathIn(installationDir(), relative);
 }
 
 bool isUpdaterOwnPath(const QString& relative)

@@ -24,6 +24,9 @@ inline constexpr char kJournal[] = "downloads/update/journal";
 // installed updater may be replaced meanwhile, which Windows does not allow
 // while it runs.
 inline constexpr char kWatcherFolder[] = "downloads/update/watcher";
+// Left by the new version's main program when it says it is well (mode
+// "healthy"), for the watcher or, should it have gone, the next start.
+inline constexpr char kConfirmedMark[] = "downloads/update/confirmed";
 // How the updates of this installation ended, for the vendor: outside the
 // work folder, which goes once an update has ended.
 inline constexpr char kOutcomeRecord[] = "downloads/outcomes.json";
@@ -46,7 +49,12 @@ inline constexpr char kDownloadRecordSuffix[] = ".part.json";
 
 // `applicationDir` + "/" + `relative`.
 QString pathIn(const QString& applicationDir, const char* relative);
-// The same below the running updater's own folder.
+// The installation this process works on: the running updater's own folder,
+// unless the process said otherwise at its start (the watcher runs from a
+// copy in the work folder).
+QString installationDir();
+void setInstallationDir(const QString& dir);
+// `relative` below installationDir().
 QString applicationPath(const char* relative);
 // True when `relative` (a "/"-separated path below the application folder)
 // is the work folder, lies below it, or is the instance lock.

@@ -1,7 +1,9 @@
 #include "update/Update.h"
 
 #include "config/ConfigIni.h"
+#include "health/RefusedRelease.h"
 #include "install/PackageInstaller.h"
+#include "layout/InstallationLayout.h"
 #include "network/ProxySettings.h"
 #include "service/BaseService.h"
 #include "trust/SignedRelease.h"
@@ -97,6 +99,8 @@ bool Update::checkForUpdate()
     const TrustVerdict verdict = verifyOffer();
     if (!verdict.passed())
         endUnverified(verdict);
+    if (offersRefusedRelease())
+        endRefused();
 
     showVersionInfo();
     return true;
@@ -168,6 +172,44 @@ void Update::endUnverified(const TrustVerdict& verdict)
                               ? "The release has expired; check this computer's date and time"
                               : "The update could not be verified and will not be installed";
     endWithBox(QString::fromUtf8("更新未通过验证"), false, "Error", content, "Confirm");
+}
+
+bool Update::offersRefusedRelease() const
+{
+    const qint64 serial = m_signedRelease ? m_signedRelease->serial : -1;
+    return RefusedRelease::refuses(layout::applicationPath(layout::kConfigIni), versionInfo.version,
+                                   serial);
+}
+
+void Update::endRefused()
+{
+    logUpdate(QString("version %1 was taken back on this computer and is not offered again")
+                  .arg(versionInfo.version));
+    if (updateMode)
+        endProcess();
+    endCheckWithError(localText("Version %1 could not start on this computer and was taken "
+                                "back; it is not offered again")
+                          .arg(versionInfo.version));
+}
+
+void Update::endDuringWatch()
+{
+    logUpdate("a new version is being watched; this start does nothing");
+    if (!updateMode)
+        MessageBoxDlg::showInfo(localText("Prompt"),
+                                localText("The update that was just installed is still being "
+                                          "checked; try again in a minute"),
+                                kOk, "3", "#000000", 0, localText("Confirm"));
+    endProcess();
+}
+
+void Update::reportRollback(const QString& newVersion, const QString& oldVersion)
+{
+    MessageBoxDlg::showInfo(
+        localText("Error"),
+        localText("Version %1 could not start and was taken back; version %2 runs again")
+            .arg(newVersion.toHtmlEscaped(), oldVersion.toHtmlEscaped()),
+        kOk, "3", "#000000", 0, localText("Confirm"));
 }
 
 void Update::endCheckWithError(const QString& text)

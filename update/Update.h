@@ -46,6 +46,11 @@ public:
     bool pingServer(QString serviceAddress);
     // Starts the main program again and ends the process.
     [[noreturn]] void restartMainProgram();
+    // While a new version is being watched, a start only says so: it is the
+    // new main program's usual start, and no installation may begin.
+    [[noreturn]] void endDuringWatch();
+    // The watcher took `newVersion` back: `oldVersion` runs again.
+    void reportRollback(const QString& newVersion, const QString& oldVersion);
     // Ends the process after an offer that was declined, or an update that
     // was cancelled or failed. The main program is started again only when
     // this updater stopped it: started twice, it would run twice.
@@ -103,6 +108,11 @@ private:
     // the answer's release passed every check (else the failed one is logged).
     TrustVerdict verifyOffer();
     [[noreturn]] void endUnverified(const TrustVerdict& verdict);
+    bool offersRefusedRelease() const;
+    [[noreturn]] void endRefused();
+    // Hands the new version's first start to the watcher; false when it
+    // cannot be started, and the main program is then started as without one.
+    bool handOverToWatcher();
     bool offersUsableRelease() const;
     bool offersUsableVersion() const;
     bool offersUsableAddress() const;

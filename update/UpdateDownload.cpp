@@ -43,7 +43,7 @@ int progressShift(qint64 totalBytes)
 
 QString downloadsPath(QString relative)
 {
-    return QCoreApplication::applicationDirPath() + "/downloads" + relative;
+    return layout::installationDir() + "/downloads" + relative;
 }
 
 QString formatSize(qint64 size)
@@ -70,7 +70,7 @@ void Update::slotUpdateNowClick()
     const QUrl url = packageUrl();
     setDownloadState(true);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
-    const WorkFolder work(QCoreApplication::applicationDirPath());
+    const WorkFolder work(layout::installationDir());
     packagePath = work.path() + "/" + packageFileName(url);
     work.dropPartsExcept(QFileInfo(packagePath).fileName());
 
@@ -92,7 +92,7 @@ bool Update::readyToDownload(UpdateFailure& problem)
         return false;
     }
     QString reason;
-    if (WorkFolder(QCoreApplication::applicationDirPath()).make(reason))
+    if (WorkFolder(layout::installationDir()).make(reason))
         return true;
     problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
     return false;

@@ -1,15 +1,19 @@
 #include "update/Update.h"
 
 #include "download/ExtractZip.h"
+#include "health/HealthWatch.h"
+#include "health/WatcherLaunch.h"
 #include "install/InstallRecovery.h"
 #include "install/PackageInstaller.h"
 #include "install/WorkFolder.h"
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
+#include "trust/SignedRelease.h"
 #include "update/UpdateFailure.h"
 #include "widgets/MessageBoxDlg.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -18,7 +22,7 @@ namespace {
 
 QString applicationDir()
 {
-    return QCoreApplication::applicationDirPath();
+    return layout::installationDir();
 }
 
 UpdateFailure lackOfSpace(qint64 needed, qint64 available)
@@ -29,6 +33,14 @@ UpdateFailure lackOfSpace(qint64 needed, qint64 available)
     failure.needed = needed;
     failure.available = available;
     return failure;
+}
+
+InstallJournal::Watch watchOf(const SignedRelease* release)
+{
+    InstallJournal::Watch watch;
+    watch.installedAt = QDateTime::currentDateTimeUtc();
+    watch.serial = release ? release->serial : -1;
+    return watch;
 }
 
 UpdateFailure::Kind failureKind(PreparationResult::Kind kind)
@@ -68,6 +80,9 @@ void Update::installPackage()
         failUpdate(failure);
         return;
     }
+    const bool watched = HealthWatch::windowSeconds(applicationDir()) > 0;
+    if (watched)
+        m_installer->awaitConfirmation(watchOf(m_signedRelease.get()));
     stopProgram(platform::logConsoleImageName());
     stopMainProgram();
     if (!m_installer->installAll(versionInfo.version)) {
@@ -77,10 +92,24 @@ void Update::installPackage()
         return;
     }
     // The new version is in config.ini, the commit point. The backups of
-    // the files it replaced go at the next start, with the journal that
-    // calls the installation complete: removing them now would only keep
-    // the user waiting.
+    // the files it replaced stay for the watcher, which may take the new
+    // version back, or, without a watch, until the next start: removing
+    // them now would only keep the user waiting.
+    if (watched && handOverToWatcher())
+        endProcess();
     restartMainProgram();
+}
+
+bool Update::handOverToWatcher()
+{
+    QString reason;
+    if (launchWatcher(applicationDir(), softwareRoot, mainProgram, versionType, reason)) {
+        qInfo() << QString("Update: the watcher starts version %1").arg(versionInfo.version);
+        qInfo() << QString("Update: %1").arg(QString::fromUtf8("更新程序退出"));
+        return true;
+    }
+    qInfo() << QString("Update: %1; the main program is started without a watch").arg(reason);
+    return false;
 }
 
 // Everything that can fail without touching the installation happens here,

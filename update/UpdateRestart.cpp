@@ -1,5 +1,7 @@
 #include "update/Update.h"
 
+#include "layout/InstallationLayout.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QProcess>
@@ -8,7 +10,7 @@ void Update::restartMainProgram()
 {
     if (!mainProgram.isEmpty()) {
         qInfo() << QString("Update: %1").arg(QString::fromUtf8("启动主程序"));
-        QProcess::startDetached(QCoreApplication::applicationDirPath() + "/" + mainProgram,
+        QProcess::startDetached(layout::installationDir() + "/" + mainProgram,
                                 {"restart", versionType});
     }
     qInfo() << QString("Update: %1").arg(QString::fromUtf8("更新程序退出"));

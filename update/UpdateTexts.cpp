@@ -40,6 +40,14 @@ void Update::initTextTable()
                      {{zh, QString::fromUtf8("无法写入 %1,更新未安装")}});
     textTable.insert("%1 leads outside the installation, so the update was not installed",
                      {{zh, QString::fromUtf8("%1 指向安装文件夹之外,更新未安装")}});
+    textTable.insert(
+        "Version %1 could not start on this computer and was taken back; it is not offered again",
+        {{zh, QString::fromUtf8("版本 %1 无法在这台计算机上启动,已被撤回;不会再次提供")}});
+    textTable.insert("The update that was just installed is still being checked; try again in a "
+                     "minute",
+                     {{zh, QString::fromUtf8("刚安装的更新仍在检查中;请一分钟后再试")}});
+    textTable.insert("Version %1 could not start and was taken back; version %2 runs again",
+                     {{zh, QString::fromUtf8("版本 %1 无法启动,已被撤回;版本 %2 已恢复运行")}});
     textTable.insert("[The release notes are longer than 64 KB and were cut here.]",
                      {{zh, QString::fromUtf8("[更新说明超过 64 KB,在此截断。]")}});
     textTable.insert(

@@ -120,6 +120,9 @@ class TestUpdateFlow : public QObject
         m_install->setIni("config.ini", "Version", "ServicePort", QString::number(port));
         m_install->setIni("config.ini", "Version", "Version", version);
         m_install->setIni("config/system.ini", "BaseSetting", "LangType", language);
+        // Without a watch unless a test asks for one: it would keep each
+        // update's end a minute away.
+        m_install->setIni("config.ini", "Update", "HealthSeconds", "0");
     }
 
     bool startService(const QByteArray& catalogJson, const QStringList& extra = {})
@@ -237,6 +240,8 @@ private slots:
     void forcedOfferStopsMainProgram_data();
     void forcedOfferStopsMainProgram();
     void fullUpdate();
+    void healthWatch_data();
+    void healthWatch();
     void workFolderLinksAreNotFollowed_data();
     void workFolderLinksAreNotFollowed();
     void failedDownloadReturnsToOffer_data();
@@ -546,6 +551,107 @@ void TestUpdateFlow::fullUpdate()
     QVERIFY(QFileInfo::exists(m_install->filePath("downloads/update/backup/readme.txt")));
     QCOMPARE(runDriver({"update", kRoot, kMain}, "").exitCode, 0);
     QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
+}
+
+void TestUpdateFlow::healthWatch_data()
+{
+    QTest::addColumn<QString>("behaviour"); // the new main program's, as fake_main takes it
+    QTest::addColumn<QString>("reason");    // how the watch ended; taken back unless "ended..."
+
+    QTest::newRow("crashes at once, then is not offered again")
+        << "abort"
+        << "ended abnormally twice: signal 6, signal 6";
+    QTest::newRow("segmentation fault") << "segv"
+                                        << "ended abnormally twice: signal 11, signal 11";
+    QTest::newRow("exits with code 3") << "exit3"
+                                       << "ended abnormally twice: exit code 3, exit code 3";
+    QTest::newRow("runs, while the updater starts as usual") << "run"
+                                                             << "running when the window ended";
+    QTest::newRow("closed by the user inside the window") << "exit0"
+                                                          << "closed inside the window";
+    QTest::newRow("confirms itself") << "healthy"
+                                     << "confirmed by the main program";
+    QTest::newRow("crashes once, then runs") << "crash-once"
+                                             << "running when the window ended";
+    QTest::newRow("replaces the updater during the watch") << "replace-updater"
+                                                           << "running when the window ended";
+}
+
+// The new version's first start, watched by the copy of the updater that the
+// installation leaves in the work folder; the release is signed, so that the
+// serial of one taken back is known.
+void TestUpdateFlow::healthWatch()
+{
+    QFETCH(QString, behaviour);
+    QFETCH(QString, reason);
+    const bool takenBack = reason.startsWith("ended abnormally");
+
+    m_install->writeFile("a.txt", "old a");
+    m_install->writeFile(kMain + ".behaviour", "run");
+    QMap<QString, QByteArray> files{
+        {"a.txt", "new a"}, {"b/new.txt", "added"}, {kMain + ".behaviour", behaviour.toUtf8()}};
+    if (behaviour == "replace-updater")
+        files.insert("VaDeroru", m_install->readFile("VaDeroru") + "the next updater");
+    makePackage("p.zip", files);
+    publishSignedRelease("none");
+    QVERIFY(startService(signedCatalog("none", "/packages/p.zip")));
+    configure(m_service->port(), "1.0.0");
+    m_install->setIni("config.ini", "Update", "HealthSeconds", behaviour == "run" ? "5" : "2");
+    const FileTree before = installationTree();
+    startMain();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("UPDATE_DRIVER_WATCH_SCRIPT", "box");
+    environment.insert("UPDATE_DRIVER_WATCH_REPORT", m_work.filePath("watch.txt"));
+    QFile::remove(m_work.filePath("watch.txt"));
+    QCOMPARE(runDriver({"check", kRoot, kMain}, "window;click:update", environment).exitCode, 0);
+    if (behaviour == "run") {
+        // The new main program's usual start, inside the window.
+        QCOMPARE(runDriver({"update", kRoot, kMain}, "").exitCode, 0);
+        QVERIFY(log().contains("a new version is being watched; this start does nothing"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(m_install->filePath("downloads/update")), 30000);
+
+    const QJsonArray outcomes =
+        QJsonDocument::fromJson(m_install->readFile("downloads/outcomes.json")).array();
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(outcomes.at(0)["reason"].toString(), reason);
+    QCOMPARE(outcomes.at(0)["outcome"].toString(), QString(takenBack ? "rolledBack" : "confirmed"));
+    QCOMPARE(outcomes.at(0)["serial"].toInt(), 1);
+    QCOMPARE(restartRecord(), QStringList({"restart", "general"}));
+    if (!takenBack) {
+        QCOMPARE(m_install->readFile("b/new.txt"), QByteArray("added"));
+        QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
+        QCOMPARE(m_install->readFile("VaDeroru").endsWith("the next updater"),
+                 behaviour == "replace-updater");
+        return;
+    }
+    // config.ini holds the old version again, and the release refused.
+    FileTree after = installationTree();
+    after.remove("/config/trust/state.json");
+    after.insert("/config.ini", before.value("/config.ini"));
+    QCOMPARE(treeDifference(after, before), QString());
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+    QCOMPARE(m_install->ini("config.ini", "Update", "RefusedVersion"), QString("2.0.0"));
+    QTRY_VERIFY(fileContent(m_work.filePath("watch.txt"))
+                    .contains("BOX ContentText=Version 2.0.0 could not start and was taken back; "
+                              "version 1.0.0 runs again"));
+    if (behaviour != "abort")
+        return;
+    // The release taken back is not offered again; the same version signed
+    // again, with a higher serial, is.
+    const QStringList refused = reports(runDriver({"check", kRoot, kMain}, "box"));
+    QVERIFY2(refused.contains("BOX ContentText=Version 2.0.0 could not start on this computer and "
+                              "was taken back; it is not offered again"),
+             qPrintable(refused.join('\n')));
+    publish({"release", "--key", signingKey("release1.key"), "--package",
+             QDir(packagesFolder()).filePath("p.zip"), "--software-root", kRoot, "--version-type",
+             "general", "--version", "2.0.0", "--serial", "2", "--expires-days", "7", "-o",
+             signingKey("release.json")});
+    QVERIFY(startService(signedCatalog("none", "/packages/p.zip")));
+    configure(m_service->port(), "1.0.0");
+    QVERIFY(reports(runDriver({"check", kRoot, kMain}, "window;click:cancel"))
+                .contains("WINDOW new=New version: v2.0.0"));
 }
 
 void TestUpdateFlow::workFolderLinksAreNotFollowed_data()

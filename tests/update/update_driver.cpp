@@ -9,8 +9,11 @@
 //   invoke:cancel  run the second button's slot even when the button is
 //                  disabled, as under a forced update
 // Reports go to standard output, one line each, flushed at once because most
-// runs end in exit(). UPDATE_DRIVER_STOP=<step>:<n> kills the process at the
-// n-th pass of the named installation step, as a power cut would.
+// runs end in exit(). The watcher, a copy of this driver started in mode
+// "watch", follows UPDATE_DRIVER_WATCH_SCRIPT instead and appends its reports
+// to the file UPDATE_DRIVER_WATCH_REPORT: it outlives the driver's output.
+// UPDATE_DRIVER_STOP=<step>:<n> kills the process at the n-th pass of the named installation step,
+// as a power cut would.
 #include "app/EntryPoint.h"
 #include "support/InstallStop.h"
 
@@ -30,11 +33,12 @@
 namespace {
 
 QStringList g_steps;
+FILE* g_reports = stdout;
 
 void report(const QString& line)
 {
-    std::fputs(qPrintable(line + "\n"), stdout);
-    std::fflush(stdout);
+    std::fputs(qPrintable(line + "\n"), g_reports);
+    std::fflush(g_reports);
 }
 
 QWidget* visibleTopLevel(const char* className)
@@ -130,7 +134,13 @@ bool runStep(const QString& step)
 void startScript()
 {
     armInstallStop("UPDATE_DRIVER_STOP");
-    g_steps = qEnvironmentVariable("UPDATE_DRIVER_SCRIPT").split(';', Qt::SkipEmptyParts);
+    const bool watcher = QCoreApplication::arguments().value(1) == "watch";
+    if (watcher)
+        g_reports = std::fopen(qPrintable(qEnvironmentVariable("UPDATE_DRIVER_WATCH_REPORT")), "a");
+    if (!g_reports)
+        g_reports = stdout;
+    g_steps = qEnvironmentVariable(watcher ? "UPDATE_DRIVER_WATCH_SCRIPT" : "UPDATE_DRIVER_SCRIPT")
+                  .split(';', Qt::SkipEmptyParts);
     auto* timer = new QTimer(qApp);
     QObject::connect(timer, &QTimer::timeout, [] {
         if (!g_steps.isEmpty() && runStep(g_steps.first())) {
