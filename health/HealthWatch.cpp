@@ -26,11 +26,11 @@ void logHealth(const QString& text)
     qInfo() << QString("Update: %1").arg(text);
 }
 
-bool holdInstallation(platform::InstanceLock& lock)
+bool holdInstallation(platform::InstanceLock& lock, const QString& applicationDir)
 {
     QElapsedTimer waited;
     waited.start();
-    const QString lockFile = layout::applicationPath(layout::kInstanceLock);
+    const QString lockFile = layout::pathIn(applicationDir, layout::kInstanceLock);
     while (lock.acquire(lockFile).state == platform::InstanceLock::State::HeldByAnother) {
         if (waited.hasExpired(kLockWaitMs))
             return false;
@@ -76,6 +76,9 @@ HealthWatch::Result HealthWatch::run()
     result.status = watch(installation, result.reason);
     if (result.status == Status::RolledBack || result.status == Status::Failed)
         startMainProgram();
+    // The old version runs before the work folder, which may be large, goes.
+    if (result.status == Status::RolledBack)
+        installation.finish();
     return result;
 }
 
@@ -101,7 +104,8 @@ Status HealthWatch::watch(WatchedInstallation& installation, QString& reason)
 bool HealthWatch::beginAttempt(WatchedInstallation& installation, Attempt& attempt)
 {
     platform::InstanceLock lock;
-    if (!holdInstallation(lock) || !installation.load() || !installation.awaitsConfirmation())
+    if (!holdInstallation(lock, m_applicationDir) || !installation.load() ||
+        !installation.awaitsConfirmation())
         return false;
     InstallJournal::Watch watch = installation.journal().watch();
     ++watch.attempt;
@@ -147,7 +151,8 @@ Status HealthWatch::decide(WatchedInstallation& installation, const Attempt& att
                            QString& reason)
 {
     platform::InstanceLock lock;
-    if (!holdInstallation(lock) || !installation.load() || !installation.awaitsConfirmation())
+    if (!holdInstallation(lock, m_applicationDir) || !installation.load() ||
+        !installation.awaitsConfirmation())
         return Status::None;
     if (m_mainProgram.isEmpty())
         reason = QStringLiteral("there is no main program to watch");

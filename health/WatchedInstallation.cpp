@@ -92,7 +92,7 @@ WatchedInstallation::Status WatchedInstallation::giveBack()
         !m_journal.save(State::RolledBack))
         return Status::Failed;
     passInstallCheckpoint("rolledBack");
-    return finish();
+    return Status::RolledBack;
 }
 
 WatchedInstallation::Status WatchedInstallation::finish()
@@ -123,7 +123,7 @@ WatchedInstallation::Status WatchedInstallation::resume(const QDateTime& now)
         return resumeAwaiting(now);
     case State::RollingBack:
         logHealth(QString("taking version %1 back, as begun").arg(m_journal.newVersion()));
-        return giveBack();
+        return giveBack() == Status::RolledBack ? finish() : Status::Failed;
     default:
         return finish();
     }

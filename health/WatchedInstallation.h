@@ -40,7 +40,11 @@ public:
     // Saves the watch as it now stands, still awaiting confirmation.
     bool saveWatch();
     Status confirm(const QString& reason);
+    // Gives the old version back; the caller starts it, then finishes.
     Status rollBack(const QString& reason);
+    // Records the outcome and clears the work folder, once the ending is on
+    // disk.
+    Status finish();
     // At a start: finishes an ending that was begun, and confirms a watch
     // whose window passed without a verdict (its watcher is gone).
     Status resume(const QDateTime& now);
@@ -48,7 +52,6 @@ public:
 private:
     Status resumeAwaiting(const QDateTime& now);
     Status giveBack();
-    Status finish();
 
     QString m_applicationDir;
     InstallJournal m_journal;

@@ -1,25 +1,33 @@
 // Drives the installation and the recovery against a given application
 // folder, as the crash tests need them in a process of their own:
-//   install_driver install <application folder> <new version>
+//   install_driver install <application folder> <new version> [watched]
 //       installs what lies unpacked in <folder>/downloads/update/temp, with a
-//       step "prepared" between the comparison and the installation
-//   install_driver recover <application folder>
+//       step "prepared" between the comparison and the installation;
+//       watched, it ends awaiting confirmation, its backups kept
+//   install_driver watch <application folder> <main program>
+//       watches the new version's first start, as the updater's watcher does
+//   install_driver recover <application folder> [later]
+//       what every start of the updater does first; later, as a start an
+//       hour from now, when any watch's window has passed
 // INSTALL_DRIVER_STOP=<step>:<n> kills the process at the n-th pass of the
 // named step, the way a power cut or the task manager would.
 #include "config/FileUtils.h"
+#include "health/HealthWatch.h"
+#include "health/WatchedInstallation.h"
 #include "install/InstallCheckpoint.h"
 #include "install/InstallRecovery.h"
 #include "install/PackageInstaller.h"
 #include "support/InstallStop.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 
 #include <cstdio>
 
 namespace {
 
-int install(const QString& applicationDir, const QString& newVersion)
+int install(const QString& applicationDir, const QString& newVersion, bool watched)
 {
     const QString updateFolder = applicationDir + "/downloads/update";
     const QString backupFolder = updateFolder + "/backup";
@@ -38,10 +46,26 @@ int install(const QString& applicationDir, const QString& newVersion)
         return 1;
     }
     passInstallCheckpoint("prepared");
+    InstallJournal::Watch watch;
+    watch.installedAt = QDateTime::currentDateTimeUtc();
+    watch.serial = 7;
+    if (watched)
+        installer.awaitConfirmation(watch);
     if (!installer.installAll(newVersion))
         return 1;
-    removeDirectory(updateFolder);
+    if (!watched)
+        removeDirectory(updateFolder);
     return 0;
+}
+
+int recover(const QString& applicationDir, bool later)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc().addSecs(later ? 3600 : 0);
+    const WatchedInstallation::Status watched = WatchedInstallation(applicationDir).resume(now);
+    if (watched == WatchedInstallation::Status::Pending ||
+        watched == WatchedInstallation::Status::Failed)
+        return 1;
+    return InstallRecovery(applicationDir).run() ? 0 : 1;
 }
 
 } // namespace
@@ -51,10 +75,18 @@ int main(int argc, char* argv[])
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     armInstallStop("INSTALL_DRIVER_STOP");
-    if (arguments.size() == 4 && arguments.at(1) == "install")
-        return install(arguments.at(2), arguments.at(3));
-    if (arguments.size() == 3 && arguments.at(1) == "recover")
-        return InstallRecovery(arguments.at(2)).run() ? 0 : 1;
-    std::fputs("usage: install_driver install <folder> <version> | recover <folder>\n", stderr);
+    const QString command = arguments.value(1);
+    if (arguments.size() >= 4 && command == "install")
+        return install(arguments.at(2), arguments.at(3), arguments.value(4) == "watched");
+    if (arguments.size() == 4 && command == "watch")
+        return HealthWatch(arguments.at(2), arguments.at(3), "general").run().status ==
+                       WatchedInstallation::Status::Failed
+                   ? 1
+                   : 0;
+    if (arguments.size() >= 3 && command == "recover")
+        return recover(arguments.at(2), arguments.value(3) == "later");
+    std::fputs("usage: install_driver install <folder> <version> [watched] | watch <folder> "
+               "<main program> | recover <folder> [later]\n",
+               stderr);
     return 2;
 }

@@ -10,6 +10,8 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -381,6 +383,76 @@ private slots:
         recoverAndExpect(before);
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(QFile::symLinkTarget(link), m_work + "/" + leadsTo);
+    }
+
+    void watchedUpdateEndsWhole_data()
+    {
+        QTest::addColumn<QString>("behaviour");   // the new main program's, as fake_main takes it
+        QTest::addColumn<QString>("watcherStop"); // "none": no watcher ever ran; empty: not killed
+        QTest::addColumn<bool>("later");          // the next start comes after the window
+        QTest::addColumn<bool>("takenBack");
+        QTest::newRow("crash, then the old version back") << "abort"
+                                                          << "" << false << true;
+        QTest::newRow("power cut awaiting confirmation, the window passed")
+            << "run"
+            << "none" << true << false;
+        QTest::newRow("watcher killed as the window began") << "run"
+                                                            << "watch:1" << true << false;
+        QTest::newRow("watcher killed as it confirms") << "run"
+                                                       << "confirmed:1" << false << false;
+        QTest::newRow("watcher killed as it takes the version back")
+            << "abort"
+            << "rollingBack:1" << false << true;
+        // The package changes 17 files: one pass of the undo each.
+        for (int step = 1; step <= 17; ++step)
+            QTest::addRow("watcher killed at rollback step %d", step)
+                << "abort" << QString("rollback:%1").arg(step) << false << true;
+        QTest::newRow("watcher killed once the version is back") << "abort"
+                                                                 << "rolledBack:1" << false << true;
+    }
+    // However the watch ends, killed at any step or cut off by a power cut,
+    // the next start leaves one whole version: the new one confirmed, or the
+    // old one given back and the release refused; the outcome recorded once,
+    // nothing of the update left.
+    void watchedUpdateEndsWhole()
+    {
+        QFETCH(QString, behaviour);
+        QFETCH(QString, watcherStop);
+        QFETCH(bool, later);
+        QFETCH(bool, takenBack);
+        const QString suffix = QFileInfo(FAKE_MAIN_EXE).suffix();
+        const QString main = suffix.isEmpty() ? "main" : "main." + suffix;
+        QVERIFY(QFile::copy(FAKE_MAIN_EXE, m_work + "/" + main));
+        QFile::setPermissions(m_work + "/" + main, QFile::permissions(FAKE_MAIN_EXE));
+        writeFile(m_work + "/" + main + ".behaviour", "run");
+        writeFile(packageFile(m_work, main + ".behaviour"), behaviour.toUtf8());
+        QSettings(m_work + "/config.ini", QSettings::IniFormat).setValue("Update/HealthSeconds", 1);
+        const QStringList leftOut{"config.ini", main + ".args", main + ".started"};
+        const Snapshot before = without(snapshot(m_work), leftOut);
+        Snapshot installed = before;
+        for (auto entry = m_smallNew.cbegin(); entry != m_smallNew.cend(); ++entry)
+            installed.insert(entry.key(), entry.value());
+        installed.insert("/" + main + ".behaviour",
+                         describeEntry(packageFile(m_work, main + ".behaviour")));
+        installed = without(installed, leftOut);
+
+        QCOMPARE(runDriver({"install", m_work, "2.0", "watched"}).exitCode, 0);
+        if (watcherStop != "none")
+            QCOMPARE(runDriver({"watch", m_work, main}, watcherStop).killed,
+                     !watcherStop.isEmpty());
+        QCOMPARE(runDriver({"recover", m_work, later ? "later" : ""}).exitCode, 0);
+        const Snapshot after = without(snapshot(m_work), leftOut);
+        const Snapshot& expected = takenBack ? before : installed;
+        QVERIFY2(after == expected, qPrintable(treeDifference(after, expected)));
+        QSettings config(m_work + "/config.ini", QSettings::IniFormat);
+        QCOMPARE(config.value("Version/Version").toString(), QString(takenBack ? "1.0" : "2.0"));
+        QCOMPARE(config.value("Update/RefusedVersion").toString(), QString(takenBack ? "2.0" : ""));
+        QVERIFY(!QFileInfo::exists(m_work + "/downloads/update"));
+        const QJsonArray outcomes =
+            QJsonDocument::fromJson(fileContent(m_work + "/downloads/outcomes.json")).array();
+        QCOMPARE(outcomes.size(), 1);
+        QCOMPARE(outcomes.at(0)["outcome"].toString(),
+                 QString(takenBack ? "rolledBack" : "confirmed"));
     }
 
     void killedDuringRecovery_data()
