@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -422,6 +423,9 @@ private slots:
         QFETCH(bool, takenBack);
         const QString suffix = QFileInfo(FAKE_MAIN_EXE).suffix();
         const QString main = suffix.isEmpty() ? "main" : "main." + suffix;
+        // Windows keeps a running program's file, which the next row replaces.
+        const auto stopMain =
+            qScopeGuard([&] { platform::stopProcessesByExecutable(m_work + "/" + main); });
         QVERIFY(QFile::copy(FAKE_MAIN_EXE, m_work + "/" + main));
         QFile::setPermissions(m_work + "/" + main, QFile::permissions(FAKE_MAIN_EXE));
         writeFile(m_work + "/" + main + ".behaviour", "run");
