@@ -71,18 +71,6 @@ InstallJournal::Watch watchFromJson(const QJsonObject& object)
     return watch;
 }
 
-// A writer killed while it held config.ini's lock leaves the lock file
-// behind; taking and dropping the lock clears it when its owner is gone.
-void releaseStaleConfigLock(const QString& configPath)
-{
-    const QString lockPath = configPath + QStringLiteral(".lock");
-    if (!QFileInfo::exists(lockPath))
-        return;
-    QLockFile lock(lockPath);
-    if (lock.tryLock(0))
-        lock.unlock();
-}
-
 bool readPath(const QJsonValue& value, bool optional, QString& path)
 {
     if (optional && value.isUndefined()) {
@@ -270,9 +258,28 @@ bool InstallJournal::isCommitted() const
            readIniFileValue(configPath(), "Version", "Version", QString()) == m_newVersion;
 }
 
+// A writer killed while it held config.ini's lock leaves the lock file
+// behind; taking and dropping the lock clears it when its owner is gone. One
+// killed while it wrote the lock file leaves it without an owner, which Qt
+// would take for live for half a minute.
+void InstallJournal::releaseStaleConfigLock() const
+{
+    const QString lockPath = configPath() + QStringLiteral(".lock");
+    if (!QFileInfo::exists(lockPath))
+        return;
+    QLockFile lock(lockPath);
+    qint64 owner = 0;
+    QString host;
+    QString program;
+    if (!lock.getLockInfo(&owner, &host, &program))
+        lock.removeStaleLockFile();
+    if (lock.tryLock(0))
+        lock.unlock();
+}
+
 bool InstallJournal::restoreOldVersion() const
 {
-    releaseStaleConfigLock(configPath());
+    releaseStaleConfigLock();
     // After a failed write of the new version this process's view of
     // config.ini still holds it; only the disk says what is there.
     if (readIniFileFromDisk(configPath(), "Version", "Version") == m_oldVersion)

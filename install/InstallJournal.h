@@ -72,6 +72,8 @@ public:
     // config.ini's version, written in place as a whole file and made durable.
     bool recordNewVersion() const;
     bool restoreOldVersion() const;
+    // Clears the lock file of a config.ini writer that a crash killed.
+    void releaseStaleConfigLock() const;
     // True once config.ini names the new version: the installation's commit
     // point, reached only after every file was installed and made durable.
     bool isCommitted() const;

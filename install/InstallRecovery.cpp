@@ -41,6 +41,7 @@ bool InstallRecovery::run()
     if (journal.isWatched())
         return false;
     if (journal.state() == InstallJournal::State::Complete || journal.isCommitted()) {
+        journal.releaseStaleConfigLock();
         WorkFolder(m_applicationDir).clearAll();
         return true;
     }

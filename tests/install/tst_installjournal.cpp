@@ -302,6 +302,24 @@ private slots:
             QCOMPARE(workLeftIn(m_work), QStringList());
     }
 
+    void ownerlessConfigLockIsCleared_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("before the commit") << "installed:1" << false;
+        QTest::newRow("after the commit") << "committed:1" << true;
+    }
+    // A writer of config.ini killed while it wrote its lock file leaves one
+    // that names no owner.
+    void ownerlessConfigLockIsCleared()
+    {
+        QFETCH(QString, stop);
+        QFETCH(bool, committed);
+        QVERIFY(runDriver({"install", m_work, "2.0"}, stop).killed);
+        writeFile(m_work + "/config.ini.lock", "");
+        recoverAndExpect(committed ? m_smallNew : m_smallOld);
+    }
+
     // The journal and the backups name only what changes; each backup is
     // the installed file itself.
     void onlyChangedFilesAreJournaledAndSetAside()

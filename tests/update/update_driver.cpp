@@ -74,10 +74,11 @@ void reportWindow(QWidget* window)
     report(QString("WINDOW bar=%1").arg(child<QWidget>(window, "barWidget")->isVisible()));
 }
 
-// The box wraps its content in font markup.
+// The box wraps its content in font markup, and marks where a long run of
+// it may break.
 QString plainText(QString text)
 {
-    return text.remove(QRegularExpression("<[^>]*>"));
+    return text.remove(QRegularExpression("<[^>]*>")).remove(QChar(0x200B));
 }
 
 bool pressReturnOnBox()
