@@ -29,8 +29,10 @@ InstallRecovery::InstallRecovery(QString applicationDir)
 bool InstallRecovery::run()
 {
     InstallJournal journal(m_applicationDir);
-    if (!QFileInfo::exists(journal.filePath()))
+    if (!QFileInfo::exists(journal.filePath())) {
+        WorkFolder(m_applicationDir).dropWatcherCopy();
         return true;
+    }
     QString error;
     if (!journal.load(error)) {
         logUpdate(QString::fromUtf8("忽略无效的安装记录"), journal.filePath() + ": " + error);

@@ -132,3 +132,9 @@ void WorkFolder::clearAll() const
 {
     removeDirectory(path());
 }
+
+void WorkFolder::dropWatcherCopy() const
+{
+    removeDirectory(layout::pathIn(m_applicationDir, layout::kWatcherFolder));
+    QDir().rmdir(path());
+}

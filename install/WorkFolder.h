@@ -43,6 +43,8 @@ public:
     // When nothing of the update is needed any more. What cannot be removed
     // (on Windows, the running watcher's own copy) is left for the next start.
     void clearAll() const;
+    // The watcher's copy of the updater that a watch which ended left behind.
+    void dropWatcherCopy() const;
 
 private:
     bool makeReal(const QString& folder, QString& reason) const;
