@@ -59,11 +59,8 @@ bool WatchedInstallation::saveWatch()
 
 WatchedInstallation::Status WatchedInstallation::confirm(const QString& reason)
 {
-    InstallJournal::Watch watch = m_journal.watch();
-    watch.reason = reason;
-    m_journal.setWatch(watch);
     logHealth(QString("version %1 is confirmed: %2").arg(m_journal.newVersion(), reason));
-    if (!m_journal.save(State::Confirmed))
+    if (!saveVerdict(State::Confirmed, reason))
         return Status::Failed;
     passInstallCheckpoint("confirmed");
     return finish();
@@ -71,14 +68,19 @@ WatchedInstallation::Status WatchedInstallation::confirm(const QString& reason)
 
 WatchedInstallation::Status WatchedInstallation::rollBack(const QString& reason)
 {
-    InstallJournal::Watch watch = m_journal.watch();
-    watch.reason = reason;
-    m_journal.setWatch(watch);
     logHealth(QString("version %1 is taken back: %2").arg(m_journal.newVersion(), reason));
-    if (!m_journal.save(State::RollingBack))
+    if (!saveVerdict(State::RollingBack, reason))
         return Status::Failed;
     passInstallCheckpoint("rollingBack");
     return giveBack();
+}
+
+bool WatchedInstallation::saveVerdict(InstallJournal::State state, const QString& reason)
+{
+    InstallJournal::Watch watch = m_journal.watch();
+    watch.reason = reason;
+    m_journal.setWatch(watch);
+    return m_journal.save(state);
 }
 
 // The undo restores config.ini's old version first; the release is refused

@@ -50,6 +50,7 @@ public:
     Status resume(const QDateTime& now);
 
 private:
+    bool saveVerdict(InstallJournal::State state, const QString& reason);
     Status resumeAwaiting(const QDateTime& now);
     Status giveBack();
 

@@ -78,8 +78,11 @@ public:
         Kind kind = Kind::Running;
         qint64 code = 0; // the exit code; the signal; or the Windows exception code
         bool normal() const { return kind == Kind::Exited && code == 0; }
-        QString text() const; // "running", "exit code 3", "signal 6", "exception 0xC0000005"
+        // "running", "exit code 3", or as crashName() says it.
+        QString text() const;
     };
+    // A crash as the system reports it: "signal 6", "exception 0xC0000005".
+    static QString crashName(qint64 code);
 
     WatchedProcess() = default;
     ~WatchedProcess();
@@ -99,6 +102,13 @@ private:
     qintptr m_handle = -1; // a process ID or a process HANDLE, until the end is known
     End m_end;
 };
+
+inline QString WatchedProcess::End::text() const
+{
+    if (kind == Kind::Running)
+        return QStringLiteral("running");
+    return kind == Kind::Exited ? QStringLiteral("exit code %1").arg(code) : crashName(code);
+}
 
 // Copies `existingFile` over `newFile` the way an installation puts a file
 // in place, never leaving `newFile` half written: a file it replaces keeps

@@ -323,16 +323,8 @@ void* reapWhenEnded(void* pid)
 
 } // namespace
 
-QString WatchedProcess::End::text() const
+QString WatchedProcess::crashName(qint64 code)
 {
-    switch (kind) {
-    case Kind::Running:
-        return QStringLiteral("running");
-    case Kind::Exited:
-        return QStringLiteral("exit code %1").arg(code);
-    case Kind::Crashed:
-        break;
-    }
     return QStringLiteral("signal %1").arg(code);
 }
 

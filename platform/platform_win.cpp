@@ -214,16 +214,8 @@ std::wstring commandLine(const QString& program, const QStringList& arguments)
 
 } // namespace
 
-QString WatchedProcess::End::text() const
+QString WatchedProcess::crashName(qint64 code)
 {
-    switch (kind) {
-    case Kind::Running:
-        return QStringLiteral("running");
-    case Kind::Exited:
-        return QStringLiteral("exit code %1").arg(code);
-    case Kind::Crashed:
-        break;
-    }
     return QStringLiteral("exception 0x") + QString::number(code, 16).toUpper();
 }
 
