@@ -7,13 +7,22 @@
 // The package is unpacked into WORK_DIR/temp and backed up into
 // WORK_DIR/backup; both are left there, as the updater leaves them until the
 // main program runs again.
+// With MAIN_PROGRAM and NEW_MAIN, the update is watched as the updater's
+// watcher does it: the package carries NEW_MAIN as MAIN_PROGRAM, and after
+// the installation MAIN_PROGRAM is started and watched until it is confirmed
+// or taken back (the work folder must then be APPLICATION_DIR's own).
+//   install_bench ARCHIVE APPLICATION_DIR WORK_DIR [MAIN_PROGRAM NEW_MAIN]
 
 #include "PeakRss.h"
 #include "download/ExtractZip.h"
+#include "health/HealthWatch.h"
 #include "install/PackageInstaller.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QString>
 
 #include <cstdio>
@@ -27,14 +36,25 @@ double seconds(QElapsedTimer& clock)
     return elapsed;
 }
 
+// The new version's main program as the package carries it.
+bool addMainProgram(const QString& newMain, const QString& tempFolder, const QString& main)
+{
+    const QString target = tempFolder + "/" + main;
+    return QFile::copy(newMain, target) &&
+           QFile::setPermissions(target, QFile::permissions(newMain));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s ARCHIVE APPLICATION_DIR WORK_DIR\n", argv[0]);
+    QCoreApplication application(argc, argv);
+    if (argc != 4 && argc != 6) {
+        std::fprintf(stderr, "usage: %s ARCHIVE APPLICATION_DIR WORK_DIR [MAIN_PROGRAM NEW_MAIN]\n",
+                     argv[0]);
         return 2;
     }
+    const bool watched = argc == 6;
     const QString archive = QString::fromLocal8Bit(argv[1]);
     const QString applicationDir = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
     const QString work = QDir(QString::fromLocal8Bit(argv[3])).absolutePath();
@@ -47,7 +67,9 @@ int main(int argc, char** argv)
 
     QElapsedTimer clock;
     clock.start();
-    if (!extractZip(archive, tempFolder)) {
+    if (!extractZip(archive, tempFolder) ||
+        (watched && !addMainProgram(QString::fromLocal8Bit(argv[5]), tempFolder,
+                                    QString::fromLocal8Bit(argv[4])))) {
         std::fprintf(stderr, "unpacking failed\n");
         return 1;
     }
@@ -64,6 +86,11 @@ int main(int argc, char** argv)
         return 1;
     }
     const double prepare = seconds(clock);
+    if (watched) {
+        InstallJournal::Watch watch;
+        watch.installedAt = QDateTime::currentDateTimeUtc();
+        installer.awaitConfirmation(watch);
+    }
 
     // From here to the end of installAll() the main program is stopped.
     const bool installed = installer.installAll("2.0");
@@ -75,5 +102,10 @@ int main(int argc, char** argv)
                 "total %.2f s, peak RSS %ld KiB\n",
                 entries.size(), installer.fileCount(), unpack, prepare, install,
                 unpack + prepare + install, peakRssKiB());
-    return installed ? 0 : 1;
+    std::fflush(stdout);
+    if (!installed || !watched)
+        return installed ? 0 : 1;
+    const HealthWatch::Result result =
+        HealthWatch(applicationDir, QString::fromLocal8Bit(argv[4]), "general").run();
+    return result.status == WatchedInstallation::Status::RolledBack ? 0 : 1;
 }

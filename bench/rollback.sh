@@ -14,7 +14,7 @@ source bench/require.sh
 build=${1:-build}
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-rollback}
 runs=${RUNS:-3}
-driver=$build/bench/rollback_bench
+driver=$build/bench/install_bench
 require_built "$driver"
 mkdir -p "$work"
 for variant in 0 5; do
@@ -36,11 +36,12 @@ restore() { pkill -f "^sleep 29.9$" || true; rm -rf "$app" "$work/started" "$wor
 
 for run in $(seq "$runs"); do
   restore
-  report=$("$driver" "$work/package-5.zip" "$app" main "$work/new-main" 2>/dev/null)
+  report=$("$driver" "$work/package-5.zip" "$app" "$app/downloads/update" main "$work/new-main" \
+    2>/dev/null)
   for _ in $(seq 50); do [ -f "$work/started" ] && break; sleep 0.1; done
   [ -f "$work/started" ] || { echo "the old main program did not start again" >&2; exit 1; }
   [ "$(wc -l <"$work/crashes")" = 2 ] || { echo "expected two crashes" >&2; exit 1; }
-  downtime=$(sed -E 's/^downtime ([0-9.]+) s.*/\1/' <<<"$report")
+  downtime=$(sed -E 's/.* install ([0-9.]+) s.*/\1/' <<<"$report")
   back=$(awk -v c="$(tail -n 1 "$work/crashes")" -v s="$(cat "$work/started")" \
     'BEGIN { printf "%.2f", s - c }')
   echo "rollback: $back s from the crash to the old version running (downtime of the same update: $downtime s)"

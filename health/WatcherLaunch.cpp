@@ -1,7 +1,6 @@
 #include "health/WatcherLaunch.h"
 
-#include "config/FileUtils.h"
-#include "layout/InstallationLayout.h"
+#include "install/WorkFolder.h"
 #include "platform/Platform.h"
 
 #include <QCoreApplication>
@@ -11,14 +10,15 @@
 
 namespace {
 
-bool copyUpdater(const QString& folder, QString& copy, QString& reason)
+bool copyUpdater(const QString& applicationDir, QString& copy, QString& reason)
 {
-    removeDirectory(folder);
-    copy = folder + QLatin1Char('/') + platform::updaterFileName();
-    if (QDir().mkpath(folder) && !platform::isLink(folder) &&
-        QFile::copy(QCoreApplication::applicationFilePath(), copy))
+    const WorkFolder work(applicationDir);
+    if (!work.makeWatcherFolder(reason))
+        return false;
+    copy = work.watcherFolder() + QLatin1Char('/') + platform::updaterFileName();
+    if (QFile::copy(QCoreApplication::applicationFilePath(), copy))
         return true;
-    reason = QStringLiteral("the updater cannot be copied to ") + folder;
+    reason = QStringLiteral("the updater cannot be copied to ") + work.watcherFolder();
     return false;
 }
 
@@ -38,7 +38,7 @@ bool launchWatcher(const QString& applicationDir, const QString& softwareRoot,
                    const QString& mainProgram, const QString& versionType, QString& reason)
 {
     QString copy;
-    if (!copyUpdater(layout::pathIn(applicationDir, layout::kWatcherFolder), copy, reason))
+    if (!copyUpdater(applicationDir, copy, reason))
         return false;
     QProcess watcher;
     watcher.setProgram(copy);

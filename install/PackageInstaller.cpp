@@ -236,7 +236,6 @@ bool PackageInstaller::install()
     for (Item& item : m_items) {
         QString reason;
         if (installFile(item, reason)) {
-            item.written = true;
             passInstallCheckpoint("install");
             continue;
         }

@@ -81,7 +81,6 @@ private:
         bool existed = false;
         bool movedAway = false;    // the target is now its backup
         bool backupCopied = false; // across file systems; the target stayed
-        bool written = false;
     };
 
     QString updaterTarget() const;

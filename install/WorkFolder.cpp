@@ -41,6 +41,11 @@ QString WorkFolder::backupFolder() const
     return layout::pathIn(m_applicationDir, layout::kBackupFolder);
 }
 
+QString WorkFolder::watcherFolder() const
+{
+    return layout::pathIn(m_applicationDir, layout::kWatcherFolder);
+}
+
 bool WorkFolder::isReservedName(const QString& fileName)
 {
     for (const char* path :
@@ -63,6 +68,12 @@ bool WorkFolder::makeUnpackFolder(QString& reason) const
 {
     clearUnpacked();
     return make(reason) && makeReal(unpackFolder(), reason);
+}
+
+bool WorkFolder::makeWatcherFolder(QString& reason) const
+{
+    removeDirectory(watcherFolder());
+    return make(reason) && makeReal(watcherFolder(), reason);
 }
 
 bool WorkFolder::makeReal(const QString& folder, QString& reason) const
@@ -135,6 +146,6 @@ void WorkFolder::clearAll() const
 
 void WorkFolder::dropWatcherCopy() const
 {
-    removeDirectory(layout::pathIn(m_applicationDir, layout::kWatcherFolder));
+    removeDirectory(watcherFolder());
     QDir().rmdir(path());
 }

@@ -21,6 +21,7 @@ public:
     QString path() const;
     QString unpackFolder() const;
     QString backupFolder() const;
+    QString watcherFolder() const;
     // True for a name the updater keeps in the work folder, which a package
     // file saved there must not take.
     static bool isReservedName(const QString& fileName);
@@ -31,6 +32,8 @@ public:
     // Makes an empty unpack folder, after what an earlier attempt unpacked
     // and set aside is gone.
     bool makeUnpackFolder(QString& reason) const;
+    // Makes an empty folder for the watcher's copy of the updater.
+    bool makeWatcherFolder(QString& reason) const;
 
     // Parts of another package's download would never be resumed, only kept.
     void dropPartsExcept(const QString& packageFileName) const;

@@ -119,7 +119,6 @@ private:
     QUrl packageUrl() const;
     // One log line per run when the installation pins no root.
     void warnUnlessVerified() const;
-    bool readyToDownload(UpdateFailure& problem);
     DownloadOutcome downloadPackage(const QUrl& url);
     void failDownload(const DownloadOutcome& outcome);
     bool prepareInstallation(QVector<QString>& files, UpdateFailure& problem);

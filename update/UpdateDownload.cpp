@@ -62,15 +62,17 @@ QString formatSize(qint64 size)
 
 void Update::slotUpdateNowClick()
 {
-    UpdateFailure problem;
-    if (!readyToDownload(problem)) {
-        failUpdate(problem);
+    // The address passed with the offer; the work folder is made now, as a
+    // real folder, before anything is written into it.
+    const WorkFolder work(layout::installationDir());
+    QString reason;
+    if (!work.make(reason)) {
+        failUpdate(UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason));
         return;
     }
     const QUrl url = packageUrl();
     setDownloadState(true);
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
-    const WorkFolder work(layout::installationDir());
     packagePath = work.path() + "/" + packageFileName(url);
     work.dropPartsExcept(QFileInfo(packagePath).fileName());
 
@@ -80,22 +82,6 @@ void Update::slotUpdateNowClick()
     else
         failDownload(outcome);
     setDownloadState(false);
-}
-
-// The address passed before the offer was shown; the work folder is made
-// now, as a real folder, before anything is written into it.
-bool Update::readyToDownload(UpdateFailure& problem)
-{
-    if (!packageUrl().isValid()) {
-        problem =
-            UpdateFailure::of(UpdateFailure::Kind::Download, "the package address is not a URL");
-        return false;
-    }
-    QString reason;
-    if (WorkFolder(layout::installationDir()).make(reason))
-        return true;
-    problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
-    return false;
 }
 
 DownloadOutcome Update::downloadPackage(const QUrl& url)
