@@ -80,7 +80,7 @@ int anotherUpdaterAtWork()
     WatchedInstallation watched(layout::installationDir());
     if (!watched.load())
         return -1;
-    qInfo() << QStringLiteral("Update: a new version is being watched; this start does nothing");
+    logStartDuringWatch();
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "service/BaseService.h"
 #include "trust/SignedRelease.h"
 #include "trust/TrustVerdict.h"
+#include "update/WatchSequence.h"
 #include "widgets/BoundedPlainText.h"
 #include "widgets/MessageBoxDlg.h"
 
@@ -185,8 +186,6 @@ void Update::endRefused()
 {
     logUpdate(QString("version %1 was taken back on this computer and is not offered again")
                   .arg(versionInfo.version));
-    if (updateMode)
-        endProcess();
     endCheckWithError(localText("Version %1 could not start on this computer and was taken "
                                 "back; it is not offered again")
                           .arg(versionInfo.version));
@@ -194,7 +193,7 @@ void Update::endRefused()
 
 void Update::endDuringWatch()
 {
-    logUpdate("a new version is being watched; this start does nothing");
+    logStartDuringWatch();
     if (!updateMode)
         MessageBoxDlg::showInfo(localText("Prompt"),
                                 localText("The update that was just installed is still being "
@@ -259,7 +258,8 @@ bool Update::offersUsableVersion() const
 // would only take the main program down for nothing.
 bool Update::offersUsableAddress() const
 {
-    if (!packageUrl().isEmpty() && packageUrl().isValid())
+    const QUrl url = packageUrl();
+    if (!url.isEmpty() && url.isValid())
         return true;
     logUpdate(QString("unusable package address from the service: \"%1\"")
                   .arg(versionInfo.url.left(256)));

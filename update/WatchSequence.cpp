@@ -21,6 +21,11 @@ int runWatchSequence(const LaunchArguments& arguments)
     return 0;
 }
 
+void logStartDuringWatch()
+{
+    qInfo() << QString("Update: a new version is being watched; this start does nothing");
+}
+
 int runHealthyConfirmation()
 {
     const bool marked = WatchedInstallation::markConfirmed(layout::installationDir());

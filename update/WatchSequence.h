@@ -7,3 +7,5 @@ struct LaunchArguments;
 int runWatchSequence(const LaunchArguments& arguments);
 // Mode "healthy": the new version's main program says it is well.
 int runHealthyConfirmation();
+// Any other start while a new version is being watched does nothing.
+void logStartDuringWatch();
