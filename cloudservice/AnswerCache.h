@@ -19,6 +19,7 @@ public:
     {
         std::string body;
         QByteArray logLine;
+        bool updateOffered = false;
     };
     using AnswerPointer = std::shared_ptr<const Answer>;
 

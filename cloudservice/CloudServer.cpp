@@ -2,10 +2,16 @@
 
 #include "cloudservice/AnswerCache.h"
 #include "cloudservice/CatalogFile.h"
+#include "cloudservice/HaltedReleases.h"
 #include "cloudservice/PackageServer.h"
+#include "cloudservice/ReleaseGate.h"
+#include "cloudservice/ReportRequest.h"
+#include "cloudservice/ReportWriter.h"
 #include "cloudservice/RequestEnvelope.h"
+#include "cloudservice/ServiceMetrics.h"
 #include "cloudservice/StderrLog.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QtDebug>
 #include <chrono>
@@ -20,6 +26,7 @@ constexpr size_t answerCacheBytes = 16 * 1024 * 1024;
 // waiting for a free thread still gets one within a while.
 constexpr size_t requestsPerConnection = 1000;
 const char* const checkVersionPath = "/cloudService/version/checkVersion";
+const char* const reportPath = "/cloudService/update/report";
 const char* const jsonType = "application/json;charset=UTF-8";
 
 // Where the client reached us, which relative package addresses are made
@@ -61,12 +68,12 @@ QString absoluteUrl(const QString& url, const Origin& origin)
 }
 
 AnswerCache::Answer buildAnswer(const ReleaseCatalog& catalog, const QJsonObject& query,
-                                const Origin& origin)
+                                const Origin& origin, const ReleaseGate& gate)
 {
     const QString root = query.value("softwareRoot").toString();
     const QString type = query.value("versionType").toString();
     const QString installed = query.value("version").toString();
-    ReleaseCatalog::Decision decision = catalog.decide(root, type, installed);
+    ReleaseCatalog::Decision decision = catalog.decide(root, type, installed, gate);
     decision.url = absoluteUrl(decision.url, origin);
     const QString message =
         decision.known ? QString("ok")
@@ -81,6 +88,7 @@ AnswerCache::Answer buildAnswer(const ReleaseCatalog& catalog, const QJsonObject
                          .arg(decision.needUpdate ? "true" : "false")
                          .arg(decision.forceUpdate ? "true" : "false")
                          .toUtf8();
+    answer.updateOffered = decision.needUpdate;
     return answer;
 }
 
@@ -127,7 +135,8 @@ void logRequest(const httplib::Request& request, const httplib::Response& respon
 } // namespace
 
 CloudServer::CloudServer(const ServiceOptions& options)
-    : m_options(options), m_answers(std::make_unique<AnswerCache>(answerCacheBytes))
+    : m_options(options), m_answers(std::make_unique<AnswerCache>(answerCacheBytes)),
+      m_halted(std::make_unique<HaltedReleases>()), m_metrics(std::make_unique<ServiceMetrics>())
 {}
 
 CloudServer::~CloudServer() = default;
@@ -138,6 +147,11 @@ bool CloudServer::start(QString& errorText)
     QString catalogError;
     if (!m_catalog->load(catalogError)) {
         errorText = QString("catalog %1: %2").arg(m_options.catalogFile, catalogError);
+        return false;
+    }
+    m_reports = std::make_unique<ReportWriter>(m_options.databaseUrl, *m_catalog, *m_halted);
+    if (!m_reports->start(errorText)) {
+        errorText = QString("database %1: %2").arg(m_options.databaseUrl, errorText);
         return false;
     }
     if (!m_options.packagesFolder.isEmpty()) {
@@ -224,6 +238,18 @@ void CloudServer::registerRoutes()
                    [this](const httplib::Request& request, httplib::Response& response) {
                        checkVersion(request, response);
                    });
+    m_server->Post(reportPath,
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       takeReports(request, response);
+                   });
+    if (m_options.metrics) {
+        m_server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+            response.set_content(m_metrics->render(*m_catalog->current().catalog,
+                                                   m_halted->current(),
+                                                   QDateTime::currentMSecsSinceEpoch()),
+                                 "text/plain; version=0.0.4; charset=utf-8");
+        });
+    }
     m_server->Get("/packages/(.*)",
                   [this](const httplib::Request& request, httplib::Response& response) {
                       if (m_packages)
@@ -235,6 +261,7 @@ void CloudServer::registerRoutes()
 
 void CloudServer::checkVersion(const httplib::Request& request, httplib::Response& response)
 {
+    const auto started = std::chrono::steady_clock::now();
     if (m_options.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
 
@@ -253,24 +280,80 @@ void CloudServer::checkVersion(const httplib::Request& request, httplib::Respons
     }
     StderrLog::writeLine(answer->logLine);
     response.set_content(answer->body, jsonType);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    m_metrics->countCheck(took.count(), answer->updateOffered);
+}
+
+void CloudServer::takeReports(const httplib::Request& request, httplib::Response& response)
+{
+    QString message;
+    int accepted = 0;
+    const RequestEnvelope::Code code = queueReports(request, accepted, message);
+    if (code != RequestEnvelope::Success) {
+        qInfo().noquote() << QString("report refused with code %1: %2").arg(code).arg(message);
+        response.set_content(RequestEnvelope::answer(code, message, QJsonObject()), jsonType);
+        return;
+    }
+    response.set_content(RequestEnvelope::answer(code, "ok", QJsonObject{{"accepted", accepted}}),
+                         jsonType);
+}
+
+RequestEnvelope::Code CloudServer::queueReports(const httplib::Request& request, int& accepted,
+                                                QString& message)
+{
+    RequestEnvelope::Code code = RequestEnvelope::verify(request, message);
+    if (code != RequestEnvelope::Success)
+        return code;
+    const QString installation = RequestEnvelope::installationId(request);
+    if (installation.isEmpty()) {
+        message = "header \"X-Installation-Id\" must be 32 lowercase hex digits";
+        return RequestEnvelope::MissingInstallation;
+    }
+    QVector<OutcomeReport> reports;
+    code = ReportRequest::parse(request.body, installation, QDateTime::currentMSecsSinceEpoch(),
+                                reports, message);
+    if (code != RequestEnvelope::Success)
+        return code;
+    if (!m_reports->add(reports)) {
+        message = QString("more than %1 reports wait to be stored; send them again later")
+                      .arg(ReportWriter::maximumWaiting);
+        return RequestEnvelope::ReportsBacklogged;
+    }
+    for (const OutcomeReport& report : reports)
+        m_metrics->countReport(report.softwareRoot, report.versionType, report.toVersion,
+                               report.outcome);
+    accepted = reports.size();
+    return RequestEnvelope::Success;
 }
 
 RequestEnvelope::Code CloudServer::answerFor(const httplib::Request& request,
                                              AnswerCache::AnswerPointer& answer, QString& message)
 {
     const CatalogFile::Version catalog = m_catalog->current();
+    HaltedReleases::Set halted = m_halted->current();
     const Origin origin = originOf(request, m_ownHost, m_options.useTls());
-    const std::string key = answerKey(request.body, origin);
-    answer = m_answers->find(catalog.generation, key);
-    if (answer)
+    std::string key = answerKey(request.body, origin);
+    // Without rollouts and halts the body alone decides, and a kept answer
+    // needs no parsing; otherwise which releases this request may see is
+    // part of the key.
+    const bool gated = catalog.catalog->hasGates() || !halted->isEmpty();
+    if (!gated && (answer = m_answers->find(catalog.generation, key)))
         return RequestEnvelope::Success;
     QJsonObject query;
     const RequestEnvelope::Code code = RequestEnvelope::parseBody(
         request.body, {"platformType", "softwareRoot", "version", "versionType"}, query, message);
     if (code != RequestEnvelope::Success)
         return code;
-    answer =
-        std::make_shared<const AnswerCache::Answer>(buildAnswer(*catalog.catalog, query, origin));
+    const ReleaseGate gate(RequestEnvelope::installationId(request), std::move(halted),
+                           QDateTime::currentMSecsSinceEpoch());
+    if (gated) {
+        key += catalog.catalog->offerMask(query.value("softwareRoot").toString(),
+                                          query.value("versionType").toString(), gate);
+        if ((answer = m_answers->find(catalog.generation, key)))
+            return RequestEnvelope::Success;
+    }
+    answer = std::make_shared<const AnswerCache::Answer>(
+        buildAnswer(*catalog.catalog, query, origin, gate));
     m_answers->insert(catalog.generation, key, answer);
     return RequestEnvelope::Success;
 }

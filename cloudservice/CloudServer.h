@@ -10,14 +10,18 @@
 #include <string>
 
 class CatalogFile;
+class HaltedReleases;
 class PackageServer;
+class ReportWriter;
+class ServiceMetrics;
 namespace httplib {
 class Server;
 struct Request;
 struct Response;
 } // namespace httplib
 
-// The HTTP(S) server: routes, request log and the version-check answer.
+// The HTTP(S) server: routes, request log, the version-check answer and the
+// intake of outcome reports.
 // Answers are cached per catalog generation and connections kept alive, so
 // one instance answers a fleet; several stand behind a balancing proxy the
 // same way (see deploy/).
@@ -40,6 +44,9 @@ private:
     void configure();
     void registerRoutes();
     void checkVersion(const httplib::Request& request, httplib::Response& response);
+    void takeReports(const httplib::Request& request, httplib::Response& response);
+    RequestEnvelope::Code queueReports(const httplib::Request& request, int& accepted,
+                                       QString& message);
     // The answer to an envelope already verified: from the cache, or worked
     // out and kept there. Fails only for a body that is not a valid query.
     RequestEnvelope::Code answerFor(const httplib::Request& request,
@@ -53,4 +60,7 @@ private:
     std::unique_ptr<CatalogFile> m_catalog;
     std::unique_ptr<AnswerCache> m_answers;
     std::unique_ptr<PackageServer> m_packages;
+    std::unique_ptr<HaltedReleases> m_halted;
+    std::unique_ptr<ServiceMetrics> m_metrics;
+    std::unique_ptr<ReportWriter> m_reports;
 };

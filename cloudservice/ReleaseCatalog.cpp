@@ -1,5 +1,6 @@
 #include "cloudservice/ReleaseCatalog.h"
 
+#include "cloudservice/ReleaseGate.h"
 #include "cloudservice/SignedDocumentFile.h"
 #include "trust/SignedRelease.h"
 #include "trust/TrustRoot.h"
@@ -8,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <cmath>
 
 namespace {
 
@@ -57,6 +59,44 @@ bool readSignedRelease(const QJsonObject& object, const QString& folder,
     return false;
 }
 
+bool readBool(const QJsonObject& object, const QString& key, bool& value, const QString& where,
+              QString& errorText)
+{
+    const QJsonValue member = object.value(key);
+    if (!member.isUndefined() && !member.isBool()) {
+        errorText = QString("%1: \"%2\" must be true or false").arg(where, key);
+        return false;
+    }
+    value = member.toBool(false);
+    return true;
+}
+
+bool parseHaltRule(const QJsonValue& value, ReleaseCatalog::HaltRule& rule, const QString& where,
+                   QString& errorText)
+{
+    if (value.isUndefined())
+        return true;
+    const QJsonObject object = value.toObject();
+    const double percent = object.value("percent").toDouble(rule.share / 100.0);
+    const double minimum = object.value("minimumInstallations").toDouble(rule.minimumInstallations);
+    const bool wellTyped = value.isObject() &&
+                           (!object.contains("percent") || object.value("percent").isDouble()) &&
+                           (!object.contains("minimumInstallations") ||
+                            object.value("minimumInstallations").isDouble());
+    if (!wellTyped || percent <= 0 || percent > 100) {
+        errorText = where + ": \"halt\" must be an object whose \"percent\" is above 0 and at "
+                            "most 100";
+        return false;
+    }
+    if (minimum < 1 || minimum != std::floor(minimum) || minimum > 1e9) {
+        errorText = where + ": halt \"minimumInstallations\" must be a whole number from 1";
+        return false;
+    }
+    rule.share = int(std::round(percent * 100));
+    rule.minimumInstallations = int(minimum);
+    return true;
+}
+
 bool parseRelease(const QJsonValue& value, const QString& folder, ReleaseCatalog::Release& release,
                   const QString& where, QString& errorText)
 {
@@ -68,14 +108,12 @@ bool parseRelease(const QJsonValue& value, const QString& folder, ReleaseCatalog
     if (!readString(object, "version", true, release.version, where, errorText) ||
         !readString(object, "url", true, release.url, where, errorText) ||
         !parseNotes(object.value("notes"), release.notes, where, errorText) ||
-        !readSignedRelease(object, folder, release, where, errorText))
+        !readSignedRelease(object, folder, release, where, errorText) ||
+        !readBool(object, "mandatory", release.mandatory, where, errorText) ||
+        !readBool(object, "halted", release.halted, where, errorText) ||
+        !Rollout::parse(object.value("rollout"), release.rollout, where, errorText) ||
+        !parseHaltRule(object.value("halt"), release.halt, where, errorText))
         return false;
-    const QJsonValue mandatory = object.value("mandatory");
-    if (!mandatory.isUndefined() && !mandatory.isBool()) {
-        errorText = QString("%1: \"mandatory\" must be true or false").arg(where);
-        return false;
-    }
-    release.mandatory = mandatory.toBool(false);
     return true;
 }
 
@@ -105,12 +143,15 @@ bool parseChannel(const QJsonValue& value, const QString& folder, ReleaseCatalog
     return true;
 }
 
+using Offered = QVector<bool>;
+
 const ReleaseCatalog::Release* newestRelease(const ReleaseCatalog::Channel& channel,
-                                             bool mandatoryOnly)
+                                             const Offered& offered, bool mandatoryOnly)
 {
     const ReleaseCatalog::Release* newest = nullptr;
-    for (const ReleaseCatalog::Release& release : channel.releases) {
-        if (mandatoryOnly && !release.mandatory)
+    for (int i = 0; i < channel.releases.size(); ++i) {
+        const ReleaseCatalog::Release& release = channel.releases.at(i);
+        if (!offered.at(i) || (mandatoryOnly && !release.mandatory))
             continue;
         if (!newest || VersionNumber::isOlder(newest->version, release.version))
             newest = &release;
@@ -159,6 +200,8 @@ bool ReleaseCatalog::parseSoftwareRoots(const QJsonObject& softwareRoots, const 
             const QString where = QString("softwareRoots.%1.%2").arg(root.key(), type.key());
             if (!parseChannel(type.value(), folder, channel, where, errorText))
                 return false;
+            for (const Release& release : channel.releases)
+                m_hasGates = m_hasGates || release.halted || release.rollout.isSet();
             m_channels[root.key()].insert(type.key(), channel);
         }
     }
@@ -188,7 +231,8 @@ bool ReleaseCatalog::parseRoots(const QJsonValue& value, const QString& folder, 
 
 ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
                                                 const QString& versionType,
-                                                const QString& installedVersion) const
+                                                const QString& installedVersion,
+                                                const ReleaseGate& gate) const
 {
     Decision decision;
     // Any installation may need them to trust the offered release, or a later one.
@@ -199,7 +243,10 @@ ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
     const Channel& channel = root->value(versionType);
     decision.known = true;
     decision.minVersion = channel.minVersion;
-    const Release* newest = newestRelease(channel, false);
+    Offered offered;
+    for (const Release& release : channel.releases)
+        offered.append(gate.offers(softwareRoot, versionType, release));
+    const Release* newest = newestRelease(channel, offered, false);
     if (!newest)
         return decision;
     decision.version = newest->version;
@@ -208,7 +255,7 @@ ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
     decision.signedRelease = newest->signedRelease;
     decision.noteJson =
         QString::fromUtf8(QJsonDocument(newest->notes).toJson(QJsonDocument::Compact));
-    if (const Release* mandatory = newestRelease(channel, true))
+    if (const Release* mandatory = newestRelease(channel, offered, true))
         decision.forceVersion = mandatory->version;
 
     decision.needUpdate = VersionNumber::isOlder(installedVersion, newest->version);
@@ -218,6 +265,38 @@ ReleaseCatalog::Decision ReleaseCatalog::decide(const QString& softwareRoot,
                                  VersionNumber::isOlder(installedVersion, decision.forceVersion);
     decision.forceUpdate = decision.needUpdate && (belowMinimum || behindMandatory);
     return decision;
+}
+
+std::string ReleaseCatalog::offerMask(const QString& softwareRoot, const QString& versionType,
+                                      const ReleaseGate& gate) const
+{
+    std::string mask;
+    const auto root = m_channels.constFind(softwareRoot);
+    if (root == m_channels.constEnd())
+        return mask;
+    const auto channel = root->constFind(versionType);
+    if (channel == root->constEnd())
+        return mask;
+    for (const Release& release : channel->releases)
+        mask += gate.offers(softwareRoot, versionType, release) ? '1' : '0';
+    return mask;
+}
+
+const ReleaseCatalog::Release* ReleaseCatalog::find(const QString& softwareRoot,
+                                                    const QString& versionType,
+                                                    const QString& version) const
+{
+    const auto root = m_channels.constFind(softwareRoot);
+    if (root == m_channels.constEnd())
+        return nullptr;
+    const auto channel = root->constFind(versionType);
+    if (channel == root->constEnd())
+        return nullptr;
+    for (const Release& release : channel->releases) {
+        if (release.version == version)
+            return &release;
+    }
+    return nullptr;
 }
 
 int ReleaseCatalog::channelCount() const

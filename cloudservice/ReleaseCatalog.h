@@ -1,17 +1,30 @@
 #pragma once
 
+#include "cloudservice/Rollout.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QVector>
+#include <string>
+
+class ReleaseGate;
 
 // The releases the service knows, per software root and version type, and the
 // decision it answers a version check with.
 class ReleaseCatalog
 {
 public:
+    // A release is halted once at least `minimumInstallations` reported it
+    // and `share` (hundredths of a percent) of them had it fail or taken back.
+    struct HaltRule
+    {
+        int share = 500;
+        int minimumInstallations = 20;
+    };
+
     struct Release
     {
         QString version;
@@ -19,6 +32,9 @@ public:
         QJsonObject notes; // language code -> notes, optionally "default"
         bool mandatory = false;
         QJsonObject signedRelease; // the vendor's envelope; empty when not named
+        Rollout rollout;
+        HaltRule halt;
+        bool halted = false; // halted by hand in the catalog
     };
 
     struct Channel
@@ -48,8 +64,19 @@ public:
     static bool parse(const QByteArray& json, const QString& folder, ReleaseCatalog& catalog,
                       QString& errorText);
 
+    // Releases the gate withholds are left out, as if the catalog had none.
     Decision decide(const QString& softwareRoot, const QString& versionType,
-                    const QString& installedVersion) const;
+                    const QString& installedVersion, const ReleaseGate& gate) const;
+    // One character per release of the channel, '1' for offered: the
+    // answer's key part beside the request body.
+    std::string offerMask(const QString& softwareRoot, const QString& versionType,
+                          const ReleaseGate& gate) const;
+    // Some release has a rollout or is halted by hand, so answers depend on
+    // more than the request body.
+    bool hasGates() const { return m_hasGates; }
+    const Release* find(const QString& softwareRoot, const QString& versionType,
+                        const QString& version) const;
+    const QHash<QString, QHash<QString, Channel>>& channels() const { return m_channels; }
 
     int channelCount() const;
 
@@ -60,4 +87,5 @@ private:
 
     QHash<QString, QHash<QString, Channel>> m_channels;
     QJsonArray m_roots;
+    bool m_hasGates = false;
 };

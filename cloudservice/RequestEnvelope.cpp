@@ -71,6 +71,18 @@ RequestEnvelope::Code RequestEnvelope::parseBody(const std::string& body,
     return Success;
 }
 
+QString RequestEnvelope::installationId(const httplib::Request& request)
+{
+    const std::string id = request.get_header_value("X-Installation-Id");
+    if (id.size() != 32)
+        return QString();
+    for (const char c : id) {
+        if (!(c >= '0' && c <= '9') && !(c >= 'a' && c <= 'f'))
+            return QString();
+    }
+    return QString::fromLatin1(id.data(), int(id.size()));
+}
+
 QByteArray RequestEnvelope::signature(const QByteArray& tokenLatin1, const QByteArray& timestamp,
                                       const QByteArray& body)
 {

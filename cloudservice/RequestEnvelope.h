@@ -24,6 +24,8 @@ public:
         BadSignature = 4003,
         BadJsonBody = 4004,
         BadMember = 4005,
+        MissingInstallation = 4006,
+        ReportsBacklogged = 4007,
     };
 
     // Headers present, timestamp decimal, signature right: Success, otherwise
@@ -32,6 +34,9 @@ public:
     // The body as a JSON object whose `members` are all strings.
     static Code parseBody(const std::string& body, const QStringList& members, QJsonObject& object,
                           QString& message);
+    // The header "X-Installation-Id" when it is 32 lowercase hex digits,
+    // otherwise empty: older updaters send none.
+    static QString installationId(const httplib::Request& request);
     static QByteArray signature(const QByteArray& tokenLatin1, const QByteArray& timestamp,
                                 const QByteArray& body);
 

@@ -12,6 +12,8 @@ public:
     QString keyFile;
     QString catalogFile;
     QString packagesFolder;
+    QString databaseUrl;  // empty: SQLite beside the catalog
+    bool metrics = false; // serve GET /metrics
     // Connections served at once; a kept-alive connection holds its thread.
     int threads = 128;
     // Test and demo aids.

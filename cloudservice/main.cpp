@@ -1,7 +1,10 @@
 #include "cloudservice/CloudServer.h"
+#include "cloudservice/ReleaseCommand.h"
 #include "cloudservice/ServiceOptions.h"
 #include "cloudservice/StderrLog.h"
 
+#include <QCoreApplication>
+#include <QStringList>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -47,6 +50,11 @@ void stopOnSignal(CloudServer& server)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && QByteArray(argv[1]) == "release") {
+        // Qt loads the SQL drivers only with an application object.
+        QCoreApplication application(argc, argv);
+        return ReleaseCommand::run(application.arguments().mid(2));
+    }
 #ifdef SIGPIPE
     // A client that goes away mid-transfer must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
@@ -63,6 +71,8 @@ int main(int argc, char** argv)
     }
     CloudServer server(options);
     stopOnSignal(server);
+    // After the signal mask is set, so that every thread inherits it.
+    QCoreApplication application(argc, argv);
     StderrLog::install();
     if (!server.start(errorText)) {
         std::fprintf(stderr, "cloudservice: %s\n", errorText.toLocal8Bit().constData());

@@ -1,4 +1,5 @@
 #include "support/CloudServiceProcess.h"
+#include "support/PostgresCluster.h"
 #include "support/TempInstallation.h"
 #include "trust/SignedEnvelope.h"
 #include "trust/SignedRelease.h"
@@ -17,6 +18,9 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QScopeGuard>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -28,6 +32,7 @@
 namespace {
 
 const char* const checkVersionPath = "/cloudService/version/checkVersion";
+const char* const reportPath = "/cloudService/update/report";
 const qint64 packageSize = 3 * 1024 * 1024 + 17; // spans several 1 MiB chunks
 
 QByteArray versionBody(const QString& root, const QString& type, const QString& installed)
@@ -68,11 +73,12 @@ struct Answer
     QJsonObject json;
 };
 
-Answer post(httplib::Client& client, const QByteArray& body, const httplib::Headers& headers)
+Answer post(httplib::Client& client, const QByteArray& body, const httplib::Headers& headers,
+            const char* target = checkVersionPath)
 {
     Answer answer;
-    const auto result = client.Post(checkVersionPath, headers, body.toStdString(),
-                                    "application/json;charset=UTF-8");
+    const auto result =
+        client.Post(target, headers, body.toStdString(), "application/json;charset=UTF-8");
     if (!result)
         return answer;
     answer.status = result->status;
@@ -87,6 +93,65 @@ QJsonObject checkVersion(httplib::Client& client, const QString& root, const QSt
     httplib::Headers headers = envelopeHeaders(body);
     headers.insert(extra.begin(), extra.end());
     return post(client, body, headers).json;
+}
+
+// The installation ids of the updater: 32 lowercase hex digits.
+QString installationId(int n)
+{
+    return QString::fromLatin1(md5Hex(QByteArray::number(n)));
+}
+
+// The rollout's bucket as the updater's vendor documents it, worked out
+// here on its own so that a change on the service's side shows.
+int bucket(const QString& id, const QString& root, const QString& type, const QString& version)
+{
+    const QByteArray digest = QCryptographicHash::hash(
+        (id + '\n' + root + '\n' + type + '\n' + version).toUtf8(), QCryptographicHash::Sha256);
+    quint64 value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = value << 8 | quint8(digest.at(i));
+    return int(value % 10000);
+}
+
+QString newestFor(httplib::Client& client, const QString& type, const QString& installed,
+                  const QString& id = QString())
+{
+    httplib::Headers extra;
+    if (!id.isEmpty())
+        extra.emplace("X-Installation-Id", id.toStdString());
+    return checkVersion(client, "App", type, installed, extra)
+        .value("data")
+        .toObject()
+        .value("version")
+        .toString();
+}
+
+QJsonObject outcome(const QString& reportId, const QString& what, const QString& kind = QString())
+{
+    QJsonObject report{{"id", reportId},
+                       {"outcome", what},
+                       {"fromVersion", "1.0"},
+                       {"toVersion", "2.0"},
+                       {"at", "2026-12-09T08:00:00Z"},
+                       {"reason", QString(300, 'r')}};
+    if (!kind.isEmpty())
+        report.insert("kind", kind);
+    if (what == "rolledBack")
+        report.insert("exitCode", 3);
+    return report;
+}
+
+Answer sendReports(httplib::Client& client, const QString& id, const QJsonArray& reports)
+{
+    const QByteArray body = QJsonDocument(QJsonObject{{"platformType", "2"},
+                                                      {"softwareRoot", "App"},
+                                                      {"versionType", "general"},
+                                                      {"reports", reports}})
+                                .toJson(QJsonDocument::Compact);
+    httplib::Headers headers = envelopeHeaders(body);
+    if (!id.isNull())
+        headers.emplace("X-Installation-Id", id.toStdString());
+    return post(client, body, headers, reportPath);
 }
 
 QByteArray randomBytes(qint64 size)
@@ -160,14 +225,27 @@ private slots:
 
     void fleetBehindNginx();
 
+    void rolloutGate_data();
+    void rolloutGate();
+    void refusedReports_data();
+    void refusedReports();
+    void haltAndResume_data();
+    void haltAndResume();
+    void releaseCommand_data();
+    void releaseCommand();
+
 private:
     QString path(const QString& relative) const { return m_dir.filePath(relative); }
     void startFleet(QProcess& fleet, int port, QString& instance);
     bool startService(CloudServiceProcess& service, const QStringList& extra = {});
+    QString databaseUrl(const QString& backend);
 
     QTemporaryDir m_dir;
     QByteArray m_package;
     CloudServiceProcess m_service;
+    CloudServiceProcess m_rolloutService;
+    CloudServiceProcess m_commandService;
+    std::unique_ptr<PostgresCluster> m_postgres;
 };
 
 bool TestCloudService::startService(CloudServiceProcess& service, const QStringList& extra)
@@ -797,6 +875,29 @@ void TestCloudService::refusesToStart_data()
         << QString("roots[0]: root file \"plain.json\": %1 is not").arg(path("plain.json"));
     QTest::newRow("root file as release") << naming("names-root", "root.json", "root.json") << 1
                                           << place + "\"root.json\": payload type";
+    auto rollout = [this](const QString& name, const QString& member) {
+        writeFile(path(name + ".json"), QString(R"({"softwareRoots":{"App":{"general":{"releases":[
+            {"version":"2.0","url":"/p.zip","rollout":%1}]}}}})")
+                                            .arg(member)
+                                            .toUtf8());
+        return QStringList{"--catalog", path(name + ".json")};
+    };
+    QTest::newRow("rollout above 100%")
+        << rollout("above", R"({"percent":100.5})") << 1
+        << "softwareRoots.App.general.releases[0]: \"rollout\": \"percent\" must be";
+    QTest::newRow("rollout finer than hundredths")
+        << rollout("finer", R"({"percent":0.125})") << 1 << "at most two decimals";
+    QTest::newRow("rollout steps going down")
+        << rollout("down", R"({"steps":[5,1],"start":"2026-12-09T08:00:00Z","intervalSeconds":1})")
+        << 1 << "steps[1] is below";
+    QTest::newRow("rollout start without zone")
+        << rollout("zone", R"({"steps":[5],"start":"2026-12-09T08:00:00","intervalSeconds":1})")
+        << 1 << "\"start\" must be an ISO 8601 time with its zone";
+    QTest::newRow("database of another kind")
+        << QStringList{"--catalog", catalog, "--database", "mysql://u@h/d"} << 2 << "--database";
+    QTest::newRow("database unreachable")
+        << QStringList{"--catalog", catalog, "--database", "postgresql://u@127.0.0.1:1/d"} << 1
+        << "cannot open the database";
     QTest::newRow("packages not a folder")
         << QStringList{"--catalog", catalog, "--packages", catalog} << 1 << "packages folder";
     QTest::newRow("certificate unusable")
@@ -900,6 +1001,329 @@ void TestCloudService::fleetBehindNginx()
     QVERIFY2(result.finished && result.exitCode == 0, result.standardOutput.constData());
     QCOMPARE(installation.readFile("fleet.txt"), QByteArray("new"));
     QCOMPARE(installation.ini("config.ini", "Version", "Version"), QString("2.0"));
+}
+
+QString TestCloudService::databaseUrl(const QString& backend)
+{
+    const QString name = QString("db%1").arg(QRandomGenerator::global()->generate());
+    if (backend == "sqlite")
+        return "sqlite:" + path(name + ".sqlite");
+    QString url;
+    QString errorText;
+    if (!m_postgres) {
+        m_postgres = std::make_unique<PostgresCluster>();
+        if (!m_postgres->start(errorText))
+            qWarning().noquote() << errorText;
+    }
+    if (!m_postgres->createDatabase(name, url, errorText))
+        qWarning().noquote() << errorText;
+    return url;
+}
+
+void TestCloudService::rolloutGate_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("id"); // inside, outside, none, malformed: toward 2.0's rollout
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("forceVersion");
+
+    QTest::newRow("inside the rollout") << "percent"
+                                        << "inside"
+                                        << "1.0"
+                                        << "2.0"
+                                        << "";
+    QTest::newRow("outside: the older release") << "percent"
+                                                << "outside"
+                                                << "1.0"
+                                                << "1.5"
+                                                << "";
+    QTest::newRow("outside, nothing newer") << "percent"
+                                            << "outside"
+                                            << "1.5"
+                                            << "1.5"
+                                            << "";
+    QTest::newRow("without an id") << "percent"
+                                   << "none"
+                                   << "1.0"
+                                   << "1.5"
+                                   << "";
+    QTest::newRow("malformed id") << "percent"
+                                  << "malformed"
+                                  << "1.0"
+                                  << "1.5"
+                                  << "";
+    QTest::newRow("before the first step") << "planned"
+                                           << "inside"
+                                           << "1.0"
+                                           << "1.5"
+                                           << "";
+    QTest::newRow("last step, without an id") << "grown"
+                                              << "none"
+                                              << "1.0"
+                                              << "2.0"
+                                              << "";
+    QTest::newRow("halted in the catalog") << "halted"
+                                           << "inside"
+                                           << "1.0"
+                                           << "1.5"
+                                           << "";
+    QTest::newRow("mandatory ignores it") << "mandatory"
+                                          << "outside"
+                                          << "1.0"
+                                          << "2.0"
+                                          << "2.0";
+    QTest::newRow("mandatory too") << "mandatoryToo"
+                                   << "outside"
+                                   << "1.0"
+                                   << "1.5"
+                                   << "1.5";
+}
+
+void TestCloudService::rolloutGate()
+{
+    if (m_rolloutService.port() == 0) {
+        const QString later = R"("steps":[50,100],"start":"2099-01-01T00:00:00+02:00")";
+        const QString earlier = R"("steps":[0,100],"start":"2020-01-01T00:00:00Z")";
+        QString channels;
+        for (const auto& [type, gate] : QList<QPair<QString, QString>>{
+                 {"percent", R"("rollout":{"percent":37.5})"},
+                 {"planned", QString(R"("rollout":{%1,"intervalSeconds":60})").arg(later)},
+                 {"grown", QString(R"("rollout":{%1,"intervalSeconds":60})").arg(earlier)},
+                 {"halted", R"("halted":true)"},
+                 {"mandatory", R"("mandatory":true,"rollout":{"percent":0})"},
+                 {"mandatoryToo",
+                  R"("mandatory":true,"rollout":{"percent":0,"mandatoryToo":true})"}})
+            channels += QString(R"(,"%1":{"releases":[{"version":"1.5","url":"/1.5.zip",
+                "mandatory":%3},{"version":"2.0","url":"/2.0.zip",%2}]})")
+                            .arg(type, gate, type == "mandatoryToo" ? "true" : "false");
+        QVERIFY(
+            writeFile(path("rollout.json"),
+                      QString(R"({"softwareRoots":{"App":{%1}}})").arg(channels.mid(1)).toUtf8()));
+        QVERIFY(m_rolloutService.start({"--catalog", path("rollout.json")}, path("rollout.log")));
+    }
+    QFETCH(QString, type);
+    QFETCH(QString, id);
+    const int share = type == "percent"   ? 3750
+                      : type == "planned" ? 5000
+                      : type == "halted"  ? 10000
+                                          : 1;
+    QString sent;
+    for (int n = 0; sent.isEmpty() && id != "none"; ++n) {
+        const bool inside = bucket(installationId(n), "App", type, "2.0") < share;
+        if (inside == (id != "outside"))
+            sent = id == "malformed" ? installationId(n).toUpper() : installationId(n);
+    }
+    httplib::Client client(m_rolloutService.host().toStdString(), m_rolloutService.port());
+    httplib::Headers extra;
+    if (!sent.isEmpty())
+        extra.emplace("X-Installation-Id", sent.toStdString());
+    QFETCH(QString, installed);
+
+    const QJsonObject data =
+        checkVersion(client, "App", type, installed, extra).value("data").toObject();
+    QTEST(data.value("version").toString(), "version");
+    QTEST(data.value("forceVersion").toString(), "forceVersion");
+    QCOMPARE(data.value("needUpdate").toBool(), data.value("version").toString() != installed);
+}
+
+void TestCloudService::refusedReports_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QJsonArray>("reports");
+    QTest::addColumn<int>("code");
+
+    const QString id = installationId(1);
+    const QJsonObject good = outcome("00000000000000aa", "confirmed");
+    QJsonArray tooMany;
+    for (int i = 0; i < 21; ++i)
+        tooMany.append(good);
+    QJsonObject noTime = good;
+    noTime.insert("at", "2026-12-09 08:00");
+    QTest::newRow("no installation id") << QString() << QJsonArray{good} << 4006;
+    QTest::newRow("upper-case installation id") << id.toUpper() << QJsonArray{good} << 4006;
+    QTest::newRow("more than 20") << id << tooMany << 4005;
+    QTest::newRow("report id not hex")
+        << id << QJsonArray{outcome("00000000000000ag", "confirmed")} << 4005;
+    QTest::newRow("unknown outcome")
+        << id << QJsonArray{outcome("00000000000000aa", "fine")} << 4005;
+    QTest::newRow("failed without kind")
+        << id << QJsonArray{outcome("00000000000000aa", "failed")} << 4005;
+    QTest::newRow("failed, unknown kind")
+        << id << QJsonArray{outcome("00000000000000aa", "failed", "weather")} << 4005;
+    QTest::newRow("time without zone") << id << QJsonArray{noTime} << 4005;
+    tooMany.removeFirst();
+    QTest::newRow("accepted, twenty") << id << tooMany << 0;
+}
+
+void TestCloudService::refusedReports()
+{
+    QFETCH(QString, id);
+    QFETCH(QJsonArray, reports);
+    httplib::Client client(m_service.host().toStdString(), m_service.port());
+
+    const Answer answer = sendReports(client, id, reports);
+    QCOMPARE(answer.status, 200);
+    QTEST(answer.json.value("code").toInt(), "code");
+    const int accepted = answer.json.value("data").toObject().value("accepted").toInt(-1);
+    QCOMPARE(accepted, answer.json.value("success").toBool() ? reports.size() : -1);
+}
+
+void TestCloudService::haltAndResume_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::newRow("sqlite") << "sqlite";
+    QTest::newRow("postgresql") << "postgresql";
+}
+
+void TestCloudService::haltAndResume()
+{
+    QFETCH(QString, backend);
+    if (backend == "postgresql" && PostgresCluster::serverBinaries().isEmpty())
+        QSKIP("PostgreSQL server binaries not found: install postgresql");
+    const QString url = databaseUrl(backend);
+    QVERIFY(!url.isEmpty());
+    const QString catalog = path(backend + "-halt.json");
+    QVERIFY(writeFile(catalog, R"({"softwareRoots":{"App":{"general":{"releases":[
+        {"version":"1.0","url":"/1.0.zip"},
+        {"version":"2.0","url":"/2.0.zip","halt":{"percent":50,"minimumInstallations":4}}]}}}})"));
+    const QStringList options{"--catalog", catalog, "--database", url, "--metrics"};
+    auto service = std::make_unique<CloudServiceProcess>();
+    QVERIFY2(service->start(options, path(backend + "-halt.log")), qPrintable(service->startError()));
+    auto client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
+
+    // Two of four installations bad: the one taken back and, later, the one
+    // whose installation failed; a failed download is not the release's.
+    const QString id = installationId(7);
+    QCOMPARE(sendReports(*client, id,
+                         {outcome("000000000000000a", "rolledBack"),
+                          outcome("000000000000000a", "rolledBack")})
+                 .json.value("code"),
+             QJsonValue(0));
+    QCOMPARE(
+        sendReports(*client, id, {outcome("000000000000000a", "confirmed")}).json.value("code"),
+        QJsonValue(0));
+    for (const auto& [n, report] :
+         {qMakePair(8, outcome("000000000000000b", "failed", "download")),
+          qMakePair(9, outcome("000000000000000c", "confirmed")),
+          qMakePair(10, outcome("000000000000000d", "awaitingConfirmation"))})
+        QCOMPARE(sendReports(*client, installationId(n), {report}).json.value("code"),
+                 QJsonValue(0));
+    QSqlDatabase database =
+        QSqlDatabase::addDatabase(backend == "sqlite" ? "QSQLITE" : "QPSQL", backend);
+    const auto dropConnection = qScopeGuard([&database, backend] {
+        database = QSqlDatabase();
+        QSqlDatabase::removeDatabase(backend);
+    });
+    const QUrl parts(url);
+    database.setDatabaseName(backend == "sqlite" ? url.mid(7) : parts.path().mid(1));
+    database.setHostName(parts.host());
+    database.setPort(parts.port());
+    database.setUserName(parts.userName());
+    QVERIFY(database.open());
+    QSqlQuery stored(database);
+    auto storedRows = [&stored] {
+        return stored.exec("SELECT COUNT(*), MAX(LENGTH(reason)), MAX(exit_code) FROM reports") &&
+                       stored.next()
+                   ? QString("%1 %2 %3")
+                         .arg(stored.value(0).toInt())
+                         .arg(stored.value(1).toInt())
+                         .arg(stored.value(2).toInt())
+                   : stored.lastError().text();
+    };
+    QTRY_COMPARE(storedRows(), QString("4 200 3"));
+    QCOMPARE(newestFor(*client, "general", "1.0"), QString("2.0"));
+
+    QCOMPARE(sendReports(*client, installationId(8),
+                         {outcome("000000000000000e", "failed", "installation")})
+                 .json.value("code"),
+             QJsonValue(0));
+    QTRY_COMPARE(newestFor(*client, "general", "1.0", id), QString("1.0"));
+    QVERIFY(service->log().contains("Release App/general 2.0 halted: 2 of 4 installations"));
+    const auto metrics = client->Get("/metrics");
+    QVERIFY(metrics &&
+            metrics->body.find("cloudservice_release_halted{softwareRoot=\"App\","
+                               "versionType=\"general\",version=\"2.0\"} 1") != std::string::npos);
+
+    // The halt outlives the instance; only the vendor lifts it, and what
+    // was reported before no longer counts.
+    service = std::make_unique<CloudServiceProcess>();
+    QVERIFY(service->start(options, path(backend + "-halt-again.log")));
+    client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
+    QCOMPARE(newestFor(*client, "general", "1.0"), QString("1.0"));
+    const QStringList release{"release", "--catalog", catalog,   "--database", url,  "--root",
+                              "App",     "--type",    "general", "--version",  "2.0"};
+    QCOMPARE(
+        runProcess(CLOUDSERVICE_EXE, release.mid(0, 1) + QStringList{"resume"} + release.mid(1))
+            .exitCode,
+        0);
+    QTRY_COMPARE(newestFor(*client, "general", "1.0"), QString("2.0"));
+    const ProcessResult shown =
+        runProcess(CLOUDSERVICE_EXE, release.mid(0, 1) + QStringList{"show"} + release.mid(1));
+    QVERIFY2(shown.standardOutput.contains("halted: no\n") &&
+                 shown.standardOutput.contains("0 installations reported it, 0 of them bad"),
+             shown.standardOutput.constData());
+    httplib::Client plain("127.0.0.1", m_service.port());
+    const auto notServed = plain.Get("/metrics");
+    QVERIFY(notServed && notServed->status == 404);
+}
+
+void TestCloudService::releaseCommand_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("offered"); // without an id, once the service has read the catalog
+
+    QTest::newRow("a share") << QStringList{"rollout", "--percent", "12.5"} << 0
+                             << "rollout: 12.50% now"
+                             << "1.0";
+    QTest::newRow("everyone again")
+        << QStringList{"rollout", "--percent", "100"} << 0 << "rollout: 100% now"
+        << "2.0";
+    QTest::newRow("steps from now")
+        << QStringList{"rollout", "--steps", "1,5,25,100", "--interval", "3600"} << 0
+        << "1% now, steps 1%, 5%, 25%, 100%, one every 3600 s"
+        << "1.0";
+    QTest::newRow("finer than hundredths")
+        << QStringList{"rollout", "--percent", "0.125"} << 2 << "--percent"
+        << "1.0";
+    QTest::newRow("steps going down")
+        << QStringList{"rollout", "--steps", "5,1", "--interval", "60"} << 2 << "--steps"
+        << "1.0";
+    QTest::newRow("steps without interval")
+        << QStringList{"rollout", "--steps", "5"} << 2 << "--interval"
+        << "1.0";
+    QTest::newRow("unknown action") << QStringList{"stop"} << 2 << "first word"
+                                    << "1.0";
+    QTest::newRow("unknown release")
+        << QStringList{"halt", "--version", "9.9"} << 1 << "no release App/general 9.9"
+        << "1.0";
+}
+
+void TestCloudService::releaseCommand()
+{
+    QFETCH(QStringList, arguments);
+    const QString catalog = path("command.json");
+    CloudServiceProcess& service = m_commandService;
+    if (service.port() == 0) {
+        QVERIFY(writeFile(catalog, R"({"softwareRoots":{"App":{"general":{"releases":[
+            {"version":"1.0","url":"/1.0.zip"},{"version":"2.0","url":"/2.0.zip"}]}}}})"));
+        QVERIFY(service.start({"--catalog", catalog}, path("command.log")));
+    }
+    const QStringList release{"--catalog", catalog, "--root", "App", "--type", "general"};
+    const ProcessResult result = runProcess(
+        CLOUDSERVICE_EXE,
+        QStringList{"release", arguments.value(0)} + release +
+            (arguments.contains("--version") ? QStringList() : QStringList{"--version", "2.0"}) +
+            arguments.mid(1));
+    QTEST(result.exitCode, "exitCode");
+    QFETCH(QString, output);
+    QVERIFY2(QString::fromLocal8Bit(result.standardOutput + result.standardError).contains(output),
+             (result.standardOutput + result.standardError).constData());
+    httplib::Client client(service.host().toStdString(), service.port());
+    QFETCH(QString, offered);
+    QTRY_COMPARE(newestFor(client, "general", "1.0"), offered);
 }
 
 QTEST_GUILESS_MAIN(TestCloudService)
