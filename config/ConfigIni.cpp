@@ -44,6 +44,17 @@ QString defaultServiceAddress()
     return QStringLiteral("http://updates.example.com");
 }
 
+QString configuredServiceHost()
+{
+    return readConfigValue("Version", "ServiceIP", defaultServiceAddress());
+}
+
+QString configuredServiceAddress()
+{
+    return QString("%1:%2").arg(configuredServiceHost(),
+                                readConfigValue("Version", "ServicePort", "80"));
+}
+
 // Forward slashes work on every system Qt runs on; a backslash would become
 // part of the file name outside Windows.
 QString mainConfigPath()

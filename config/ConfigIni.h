@@ -8,6 +8,9 @@
 // The service address used when config.ini names none. A deployment sets its
 // own; it keeps the "http://" + host form the probe and the controller expect.
 QString defaultServiceAddress();
+// The service's host as config.ini names it, and the "host:port" requests go to.
+QString configuredServiceHost();
+QString configuredServiceAddress();
 
 QString mainConfigPath();
 QString namedConfigPath(const QString& fileName);

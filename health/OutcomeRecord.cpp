@@ -1,28 +1,42 @@
 #include "health/OutcomeRecord.h"
 
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QSaveFile>
 
 namespace {
 
-QJsonObject toJson(const OutcomeRecord::Entry& entry)
+// Tells the service one delivery from another; a report sent twice, because
+// its answer was lost, is counted once.
+QString newEntryId()
 {
-    return QJsonObject{{"outcome", entry.outcome},
-                       {"reason", entry.reason},
-                       {"from", entry.fromVersion},
-                       {"to", entry.toVersion},
-                       {"serial", entry.serial},
-                       {"ends", QJsonArray::fromStringList(entry.ends)},
-                       {"installedAt", entry.installedAt.toString(Qt::ISODateWithMs)},
-                       {"decidedAt", entry.decidedAt.toString(Qt::ISODateWithMs)}};
+    return QString::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
 }
 
-bool isSameUpdate(const QJsonObject& one, const QJsonObject& other)
+QJsonObject toJson(const OutcomeRecord::Entry& entry)
 {
-    return one.value("to") == other.value("to") &&
+    QJsonObject json{{"id", newEntryId()},
+                     {"outcome", entry.outcome},
+                     {"reason", entry.reason},
+                     {"from", entry.fromVersion},
+                     {"to", entry.toVersion},
+                     {"serial", entry.serial},
+                     {"ends", QJsonArray::fromStringList(entry.ends)},
+                     {"installedAt", entry.installedAt.toString(Qt::ISODateWithMs)},
+                     {"decidedAt", entry.decidedAt.toString(Qt::ISODateWithMs)},
+                     {"reported", false}};
+    if (!entry.kind.isEmpty())
+        json.insert("kind", entry.kind);
+    return json;
+}
+
+// A failure happens before anything is installed, so each one is news.
+bool isSameEnding(const QJsonObject& one, const QJsonObject& other)
+{
+    return !one.value("installedAt").toString().isEmpty() &&
+           one.value("outcome") == other.value("outcome") && one.value("to") == other.value("to") &&
            one.value("installedAt") == other.value("installedAt");
 }
 
@@ -44,12 +58,43 @@ bool OutcomeRecord::add(const Entry& entry)
     QJsonArray entries = readEntries(m_path);
     const QJsonObject added = toJson(entry);
     for (const QJsonValue& kept : qAsConst(entries)) {
-        if (isSameUpdate(kept.toObject(), added))
+        if (isSameEnding(kept.toObject(), added))
             return true;
     }
     entries.append(added);
     while (entries.size() > kKept)
         entries.removeFirst();
+    return save(entries);
+}
+
+QJsonArray OutcomeRecord::unreported() const
+{
+    QJsonArray pending;
+    const QJsonArray entries = readEntries(m_path);
+    for (const QJsonValue& entry : entries) {
+        const QJsonObject object = entry.toObject();
+        if (object.value("reported") == QJsonValue(false) &&
+            !object.value("id").toString().isEmpty())
+            pending.append(object);
+    }
+    return pending;
+}
+
+bool OutcomeRecord::markReported(const QStringList& ids)
+{
+    QJsonArray entries = readEntries(m_path);
+    for (int i = 0; i < entries.size(); ++i) {
+        QJsonObject object = entries.at(i).toObject();
+        if (ids.contains(object.value("id").toString())) {
+            object.insert("reported", true);
+            entries.replace(i, object);
+        }
+    }
+    return save(entries);
+}
+
+bool OutcomeRecord::save(const QJsonArray& entries) const
+{
     QSaveFile file(m_path);
     return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(entries).toJson()) >= 0 &&
            file.commit();

@@ -30,6 +30,9 @@ inline constexpr char kConfirmedMark[] = "downloads/update/confirmed";
 // How the updates of this installation ended, for the vendor: outside the
 // work folder, which goes once an update has ended.
 inline constexpr char kOutcomeRecord[] = "downloads/outcomes.json";
+// The installation's random id, which the vendor's service places it in a
+// release's rollout by; kept across updates.
+inline constexpr char kInstallationId[] = "downloads/installation-id";
 // Held locked by the one updater at work on the installation; outside the
 // work folder, which is removed after every update.
 inline constexpr char kInstanceLock[] = "downloads/update.lock";

@@ -9,9 +9,12 @@
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 #include <QVariant>
 #include <QVariantMap>
@@ -45,7 +48,7 @@ QByteArray headerValue(const QString& text)
 }
 
 QNetworkRequest signedRequest(const QString& url, const QString& token, const QString& langType,
-                              const QByteArray& body)
+                              const QString& installationId, const QByteArray& body)
 {
     // One clock reading serves the header and the signature.
     const QByteArray timestamp = QByteArray::number(QDateTime::currentMSecsSinceEpoch());
@@ -57,6 +60,10 @@ QNetworkRequest signedRequest(const QString& url, const QString& token, const QS
     request.setRawHeader("token", headerValue(token));
     request.setRawHeader("sign", signature(token, timestamp, body));
     request.setRawHeader("Content-Type", "application/json;charset=UTF-8");
+    // A header, not a member of the body: services may compare the body of
+    // a version check field by field.
+    if (!installationId.isEmpty())
+        request.setRawHeader("X-Installation-Id", installationId.toLatin1());
     return request;
 }
 
@@ -172,7 +179,7 @@ bool BaseService::sendRequest(RequestMethod method, const QString& path, const Q
                               QJsonObject& response, QString& errorText, bool quiet)
 {
     const QString url = normalizeServiceUrl(m_serviceUrl) + QLatin1String(kPathPrefix) + path;
-    QNetworkRequest request = signedRequest(url, m_token, m_langType, body);
+    QNetworkRequest request = signedRequest(url, m_token, m_langType, m_installationId, body);
     qInfo() << QString("Url: [%1] Request:%2").arg(url, loggedBody(body));
 
     if (!quiet)
@@ -187,6 +194,42 @@ bool BaseService::sendRequest(RequestMethod method, const QString& path, const Q
                    .arg(result.code)
                    .arg(loggedBody(result.body));
     return interpretOutcome(path, result.code, result.body, response, errorText);
+}
+
+void BaseService::postInBackground(const QString& path, const QByteArray& body, int timeoutMs,
+                                   std::function<void(bool)> done)
+{
+    const QString url = normalizeServiceUrl(m_serviceUrl) + QLatin1String(kPathPrefix) + path;
+    qInfo() << QString("Url: [%1] Request in the background:%2").arg(url, loggedBody(body));
+    ++m_inBackground;
+    httpPostInBackground(
+        signedRequest(url, m_token, m_langType, m_installationId, body), body, timeoutMs,
+        [this, path, done](const HttpResult& result) {
+            --m_inBackground;
+            qInfo() << QString("Url: [%1] HttpCode:%2 Response:%3")
+                           .arg(path)
+                           .arg(result.code)
+                           .arg(loggedBody(result.body));
+            QJsonObject response;
+            QString errorText;
+            done(interpretOutcome(path, result.code, result.body, response, errorText));
+        });
+}
+
+void BaseService::waitForBackground(int timeoutMs)
+{
+    if (m_inBackground == 0)
+        return;
+    QElapsedTimer waited;
+    waited.start();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (m_inBackground == 0 || waited.hasExpired(timeoutMs))
+            loop.quit();
+    });
+    poll.start(20);
+    loop.exec();
 }
 
 bool BaseService::interpretOutcome(const QString& path, int code, const QByteArray& body,

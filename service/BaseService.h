@@ -8,6 +8,8 @@
 #include <QSharedMemory>
 #include <QString>
 
+#include <functional>
+
 class QByteArray;
 class QJsonObject;
 class QVariant;
@@ -42,6 +44,18 @@ public:
     bool sendRequest(RequestMethod method, const QString& path, const QByteArray& body,
                      QJsonObject& response, QString& errorText, bool quiet);
 
+    // Sent with every request from now on; empty sends none.
+    void setInstallationId(const QString& id) { m_installationId = id; }
+
+    // One signed request whose answer nobody waits for: `done` learns from
+    // the event loop whether the service took it, unless the process ends
+    // first.
+    void postInBackground(const QString& path, const QByteArray& body, int timeoutMs,
+                          std::function<void(bool taken)> done);
+    // Lets the requests under way in the background finish, for at most
+    // `timeoutMs`.
+    void waitForBackground(int timeoutMs);
+
     // Asks which version of `softwareRoot` is current for this installation.
     bool checkVersion(const QString& platformType, const QString& softwareRoot,
                       const QString& versionType, const QString& version,
@@ -67,7 +81,9 @@ private:
     QString m_serviceUrl;
     QString m_token;
     QString m_langType;
+    QString m_installationId;
     int m_lastTransportError = 0;
+    int m_inBackground = 0;
 };
 
 // Reads the context record from the start of the segment `memory` is keyed

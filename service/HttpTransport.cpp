@@ -70,6 +70,19 @@ bool claimOutcome(ReplyState& state, QNetworkReply* reply, const ErrorCallback& 
     return true;
 }
 
+// A manager for one request, with the proxy and certificates of the
+// installation.
+QNetworkRequest prepared(QNetworkAccessManager& manager, const QNetworkRequest& request)
+{
+    ProxySettings::read().applyTo(manager, request.url());
+    QNetworkRequest verified(request);
+    // Loading the system's certificate store costs more than a whole request
+    // on loopback, and a plain answer is never redirected to TLS here.
+    if (request.url().scheme() == QLatin1String("https"))
+        verified.setSslConfiguration(trustedSslConfiguration());
+    return verified;
+}
+
 template <typename Start>
 HttpResult exchange(const QNetworkRequest& request, int timeoutMs,
                     QEventLoop::ProcessEventsFlags flags, Start start)
@@ -83,13 +96,7 @@ HttpResult exchange(const QNetworkRequest& request, int timeoutMs,
     // Declared after the loop so that the manager, and with it the reply,
     // goes first; no reply signal can reach a destroyed loop.
     QNetworkAccessManager manager;
-    ProxySettings::read().applyTo(manager, request.url());
-    QNetworkRequest verified(request);
-    // Loading the system's certificate store costs more than a whole request
-    // on loopback, and a plain answer is never redirected to TLS here.
-    if (request.url().scheme() == QLatin1String("https"))
-        verified.setSslConfiguration(trustedSslConfiguration());
-    QNetworkReply* reply = start(manager, verified);
+    QNetworkReply* reply = start(manager, prepared(manager, request));
 
     awaitReply(
         reply, timeoutMs,
@@ -138,6 +145,23 @@ HttpResult httpPut(const QNetworkRequest& request, const QByteArray& body, int t
                     [&body](QNetworkAccessManager& manager, const QNetworkRequest& verified) {
                         return manager.put(verified, body);
                     });
+}
+
+void httpPostInBackground(const QNetworkRequest& request, const QByteArray& body, int timeoutMs,
+                          std::function<void(const HttpResult&)> done)
+{
+    auto* manager = new QNetworkAccessManager(QCoreApplication::instance());
+    QNetworkReply* reply = manager->post(prepared(*manager, request), body);
+    auto finish = [manager, done](int code, const QByteArray& answer) {
+        manager->deleteLater();
+        done(HttpResult{code, answer});
+    };
+    awaitReply(
+        reply, timeoutMs,
+        [finish](const RawHeaderPairs&, const QByteArray& answer) { finish(0, answer); },
+        [finish](const RawHeaderPairs&, QNetworkReply::NetworkError code,
+                 const QByteArray& answer) { finish(code, answer); },
+        [finish]() { finish(QNetworkReply::TimeoutError, QByteArray()); });
 }
 
 HttpResult httpDelete(const QNetworkRequest& request, int timeoutMs)

@@ -36,6 +36,10 @@ constexpr qint64 kMaxReplyBytes = 16 * 1024 * 1024;
 HttpResult httpGet(const QNetworkRequest& request, int timeoutMs);
 HttpResult httpPost(const QNetworkRequest& request, const QByteArray& body, bool excludeUserInput,
                     int timeoutMs);
+// Sends without waiting: `done` gets the outcome from the event loop later,
+// exactly once, unless the process ends first.
+void httpPostInBackground(const QNetworkRequest& request, const QByteArray& body, int timeoutMs,
+                          std::function<void(const HttpResult&)> done);
 HttpResult httpPut(const QNetworkRequest& request, const QByteArray& body, int timeoutMs);
 HttpResult httpDelete(const QNetworkRequest& request, int timeoutMs);
 

@@ -1,11 +1,13 @@
 #include "update/Update.h"
 
 #include "config/ConfigIni.h"
+#include "fleet/InstallationId.h"
 #include "health/RefusedRelease.h"
 #include "install/PackageInstaller.h"
 #include "layout/InstallationLayout.h"
 #include "network/ProxySettings.h"
 #include "service/BaseService.h"
+#include "service/OutcomeSender.h"
 #include "trust/SignedRelease.h"
 #include "trust/TrustVerdict.h"
 #include "update/WatchSequence.h"
@@ -64,20 +66,21 @@ void Update::setLaunchArguments(QString softwareRoot, QString versionType, QStri
 
 bool Update::checkForUpdate()
 {
-    const QString serviceIp = readConfigValue("Version", "ServiceIP", defaultServiceAddress());
-    const QString servicePort = readConfigValue("Version", "ServicePort", "80");
+    const QString serviceIp = configuredServiceHost();
+    const QString serviceAddress = configuredServiceAddress();
     currentVersion = readConfigValue("Version", "Version", QString());
     warnUnlessVerified();
-    const QString serviceAddress = QString("%1:%2").arg(serviceIp, servicePort);
     const QString proxy = proxyInUse(QUrl(normalizeServiceUrl(serviceAddress)));
     const bool pinged = probeService(serviceIp, proxy);
 
     versionInfo.clear();
     BaseService::instance()->setServiceContext(serviceAddress, QString(), QString(), false);
+    BaseService::instance()->setInstallationId(InstallationId::of(layout::installationDir()));
     QString errorText;
     if (!BaseService::instance()->checkVersion("2", softwareRoot, versionType, currentVersion,
                                                versionInfo, errorText, true))
         endUnanswered(pinged, proxy);
+    OutcomeSender::sendPending(layout::installationDir(), softwareRoot, versionType);
     if (!pinged)
         logUpdate(QString("%1 did not answer the ping, yet the service answered: the network "
                           "blocks ICMP, and only the version check tells whether the service "
@@ -166,6 +169,10 @@ void Update::endUnanswered(bool pinged, const QString& proxy)
 
 void Update::endUnverified(const TrustVerdict& verdict)
 {
+    reportOutcome("failed", "notVerified",
+                  verdict.check() == TrustVerdict::ReleaseExpiry
+                      ? "the release has expired"
+                      : "the release could not be verified");
     if (updateMode)
         endProcess();
     // A release that expired on its way here most often meets a wrong clock.
@@ -234,6 +241,7 @@ void Update::endWithBox(const QString& logText, bool success, const QString& tit
 
 void Update::endProcess()
 {
+    BaseService::instance()->waitForBackground(OutcomeSender::kTimeoutMs);
     std::exit(0);
 }
 

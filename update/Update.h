@@ -113,6 +113,8 @@ private:
     // Hands the new version's first start to the watcher; false when it
     // cannot be started, and the main program is then started as without one.
     bool handOverToWatcher();
+    // Kept for the vendor's service and sent to it in the background.
+    void reportOutcome(const QString& outcome, const QString& kind, const QString& reason);
     bool offersUsableRelease() const;
     bool offersUsableVersion() const;
     bool offersUsableAddress() const;

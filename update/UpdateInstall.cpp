@@ -2,12 +2,14 @@
 
 #include "download/ExtractZip.h"
 #include "health/HealthWatch.h"
+#include "health/OutcomeRecord.h"
 #include "health/WatcherLaunch.h"
 #include "install/InstallRecovery.h"
 #include "install/PackageInstaller.h"
 #include "install/WorkFolder.h"
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
+#include "service/OutcomeSender.h"
 #include "trust/SignedRelease.h"
 #include "update/UpdateFailure.h"
 #include "widgets/MessageBoxDlg.h"
@@ -23,6 +25,24 @@ namespace {
 QString applicationDir()
 {
     return layout::installationDir();
+}
+
+// The service tells a release's own faults from the user's surroundings by
+// these.
+QString reportedKind(UpdateFailure::Kind kind)
+{
+    switch (kind) {
+    case UpdateFailure::Kind::Download:
+    case UpdateFailure::Kind::ProxyRefused:
+    case UpdateFailure::Kind::ProxyUnreachable:
+        return QStringLiteral("download");
+    case UpdateFailure::Kind::DiskSpace:
+        return QStringLiteral("noSpace");
+    case UpdateFailure::Kind::DamagedPackage:
+        return QStringLiteral("damagedPackage");
+    default:
+        return QStringLiteral("installation");
+    }
 }
 
 UpdateFailure lackOfSpace(qint64 needed, qint64 available)
@@ -95,9 +115,29 @@ void Update::installPackage()
     // the files it replaced stay for the watcher, which may take the new
     // version back, or, without a watch, until the next start: removing
     // them now would only keep the user waiting.
+    reportOutcome(watched ? "awaitingConfirmation" : "confirmed", QString(),
+                  watched ? "installed" : "installed without a health check");
     if (watched && handOverToWatcher())
         endProcess();
     restartMainProgram();
+}
+
+void Update::reportOutcome(const QString& outcome, const QString& kind, const QString& reason)
+{
+    OutcomeRecord::Entry entry;
+    entry.outcome = outcome;
+    entry.kind = kind;
+    entry.reason = reason;
+    entry.fromVersion = currentVersion;
+    entry.toVersion = versionInfo.version;
+    entry.decidedAt = QDateTime::currentDateTimeUtc();
+    if (outcome != QLatin1String("failed"))
+        entry.installedAt = entry.decidedAt;
+    OutcomeRecord(layout::pathIn(applicationDir(), layout::kOutcomeRecord)).add(entry);
+    // The watcher delivers what an installation began; it runs on while the
+    // new version starts.
+    if (outcome == QLatin1String("failed"))
+        OutcomeSender::sendPending(applicationDir(), softwareRoot, versionType);
 }
 
 bool Update::handOverToWatcher()
@@ -223,6 +263,8 @@ void Update::failUpdate(const UpdateFailure& failure)
 {
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("更新失败"), failure.reason);
     WorkFolder(applicationDir()).clearAfterFailure();
+    if (failure.kind != UpdateFailure::Kind::Cancelled)
+        reportOutcome("failed", reportedKind(failure.kind), failure.reason);
     // Cancelling is the user's own choice, not a failure to explain.
     if (failure.kind != UpdateFailure::Kind::Cancelled)
         MessageBoxDlg::showInfo(localText("Error"), failureText(failure), 1024, "3", "#000000", 0,

@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,6 +25,7 @@
 #include <httplib.h>
 
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -47,8 +49,16 @@ public:
         });
         const std::string answer = body.toStdString();
         m_server.Post("/cloudService/version/checkVersion",
-                      [answer](const httplib::Request&, httplib::Response& response) {
+                      [this, answer](const httplib::Request& request, httplib::Response& response) {
+                          see("check id=" + request.get_header_value("X-Installation-Id"));
                           response.set_content(answer, "application/json");
+                      });
+        // Turns every report away, as a service that is down would.
+        m_server.Post("/cloudService/update/report",
+                      [this](const httplib::Request& request, httplib::Response& response) {
+                          see("report id=" + request.get_header_value("X-Installation-Id") +
+                              " sign=" + request.get_header_value("sign") + " " + request.body);
+                          response.status = 503;
                       });
         m_server.Get("/endless.zip", [](const httplib::Request&, httplib::Response& response) {
             response.set_chunked_content_provider("application/zip",
@@ -66,8 +76,21 @@ public:
         m_thread.join();
     }
     int port() const { return m_port; }
+    QStringList seen()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_seen;
+    }
 
 private:
+    void see(const std::string& line)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_seen.append(QString::fromStdString(line));
+    }
+
+    std::mutex m_mutex;
+    QStringList m_seen;
     httplib::Server m_server;
     std::thread m_thread;
     int m_port = 0;
@@ -269,6 +292,8 @@ private:
     QByteArray signedCatalog(const QString& change, const QString& url);
     QStringList tlsOptions();
     void useSilentPing(QProcessEnvironment& environment);
+    void checkReportWaits(const QStringList& seen);
+    void checkReported(const QStringList& outcomes);
 };
 
 void TestUpdateFlow::endsWithoutOffer_data()
@@ -359,6 +384,9 @@ void TestUpdateFlow::endsWithoutOffer()
         canned = std::make_unique<CannedService>("{\"success\":true,\"code\":0,\"message\":\"ok\"" +
                                                  data + "}");
         configure(canned->port(), "1.0.0");
+        m_install->writeFile("downloads/outcomes.json",
+                             R"([{"id":"00000000000000aa","outcome":"failed","kind":"download",)"
+                             R"("from":"1.0.0","to":"2.0","reported":false}])");
     }
     QProcess* main = startMain();
 
@@ -382,6 +410,29 @@ void TestUpdateFlow::endsWithoutOffer()
     // one is started.
     QCOMPARE(main->state(), QProcess::Running);
     QVERIFY(!QFile::exists(m_install->filePath(kMain + ".args")));
+    if (canned)
+        checkReportWaits(canned->seen());
+}
+
+// An outcome the service did not take stays in the record for the next
+// check; the id goes in a header of every request and stays the same.
+void TestUpdateFlow::checkReportWaits(const QStringList& seen)
+{
+    const QString id =
+        QString::fromLatin1(m_install->readFile("downloads/installation-id")).trimmed();
+    QVERIFY2(QRegularExpression("^[0-9a-f]{32}$").match(id).hasMatch(), qPrintable(id));
+    QCOMPARE(seen.value(0), "check id=" + id);
+    QVERIFY2(seen.value(1).startsWith("report id=" + id + " sign="), qPrintable(seen.join('\n')));
+    QVERIFY(seen.value(1).contains(
+        R"("reports":[{"fromVersion":"1.0.0","id":"00000000000000aa","kind":"download",)"
+        R"("outcome":"failed","reason":"","toVersion":"2.0"}])"));
+    const QJsonArray record =
+        QJsonDocument::fromJson(m_install->readFile("downloads/outcomes.json")).array();
+    QCOMPARE(record.at(0)["reported"], QJsonValue(false));
+#ifndef Q_OS_WIN
+    QCOMPARE(QFile::permissions(m_install->filePath("downloads/installation-id")),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+#endif
 }
 
 void TestUpdateFlow::offerShowsVersionsAndNotes_data()
@@ -612,12 +663,11 @@ void TestUpdateFlow::healthWatch()
     }
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(m_install->filePath("downloads/update")), 30000);
 
+    checkReported({"awaitingConfirmation", takenBack ? "rolledBack" : "confirmed"});
     const QJsonArray outcomes =
         QJsonDocument::fromJson(m_install->readFile("downloads/outcomes.json")).array();
-    QCOMPARE(outcomes.size(), 1);
-    QCOMPARE(outcomes.at(0)["reason"].toString(), reason);
-    QCOMPARE(outcomes.at(0)["outcome"].toString(), QString(takenBack ? "rolledBack" : "confirmed"));
-    QCOMPARE(outcomes.at(0)["serial"].toInt(), 1);
+    QCOMPARE(outcomes.at(1)["reason"].toString(), reason);
+    QCOMPARE(outcomes.at(1)["serial"].toInt(), 1);
     QCOMPARE(restartRecord(), QStringList({"restart", "general"}));
     if (!takenBack) {
         QCOMPARE(m_install->readFile("b/new.txt"), QByteArray("added"));
@@ -824,6 +874,21 @@ void TestUpdateFlow::brokenPackageLeavesInstallation()
     QCOMPARE(main->state(), QProcess::Running);
     QCOMPARE(treeDifference(installationTree(), before), QString());
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+    checkReported({"failed"});
+}
+
+// The record holds `outcomes`, oldest first, all taken by the service.
+void TestUpdateFlow::checkReported(const QStringList& outcomes)
+{
+    QJsonArray record;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (record = QJsonDocument::fromJson(m_install->readFile("downloads/outcomes.json")).array(),
+         !QJsonDocument(record).toJson().contains("\"reported\": false")),
+        10000);
+    QStringList recorded;
+    for (const QJsonValue& entry : qAsConst(record))
+        recorded.append(entry["outcome"].toString());
+    QCOMPARE(recorded, outcomes);
 }
 
 // The installation moved onto a disk of its own that leaves about
