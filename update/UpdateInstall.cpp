@@ -27,21 +27,35 @@ QString applicationDir()
     return layout::installationDir();
 }
 
+struct ReportedFailure
+{
+    const char* kind;
+    const char* reason;
+};
+
 // The service tells a release's own faults from the user's surroundings by
-// these.
-QString reportedKind(UpdateFailure::Kind kind)
+// the kind. The reason is fixed: the failure's own may name paths.
+ReportedFailure reportedFailure(UpdateFailure::Kind kind)
 {
     switch (kind) {
-    case UpdateFailure::Kind::Download:
     case UpdateFailure::Kind::ProxyRefused:
+        return {"download", "the proxy turned the download away"};
     case UpdateFailure::Kind::ProxyUnreachable:
-        return QStringLiteral("download");
+        return {"download", "the proxy cannot be reached"};
     case UpdateFailure::Kind::DiskSpace:
-        return QStringLiteral("noSpace");
+        return {"noSpace", "not enough free space"};
     case UpdateFailure::Kind::DamagedPackage:
-        return QStringLiteral("damagedPackage");
+        return {"damagedPackage", "the package is damaged"};
+    case UpdateFailure::Kind::Installation:
+        return {"installation", "the files could not be put in place and were given back"};
+    case UpdateFailure::Kind::WorkFolder:
+        return {"installation", "the work folder cannot be made"};
+    case UpdateFailure::Kind::NotWritable:
+        return {"installation", "a file cannot be replaced or written"};
+    case UpdateFailure::Kind::OutsideInstallation:
+        return {"installation", "a file leads out of the installation"};
     default:
-        return QStringLiteral("installation");
+        return {"download", "the download failed"};
     }
 }
 
@@ -115,10 +129,12 @@ void Update::installPackage()
     // the files it replaced stay for the watcher, which may take the new
     // version back, or, without a watch, until the next start: removing
     // them now would only keep the user waiting.
-    reportOutcome(watched ? "awaitingConfirmation" : "confirmed", QString(),
-                  watched ? "installed" : "installed without a health check");
-    if (watched && handOverToWatcher())
-        endProcess();
+    if (watched) {
+        reportOutcome("awaitingConfirmation", QString(), "installed");
+        if (handOverToWatcher())
+            endProcess();
+    }
+    reportOutcome("confirmed", QString(), "installed without a health check");
     restartMainProgram();
 }
 
@@ -263,12 +279,13 @@ void Update::failUpdate(const UpdateFailure& failure)
 {
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("更新失败"), failure.reason);
     WorkFolder(applicationDir()).clearAfterFailure();
-    if (failure.kind != UpdateFailure::Kind::Cancelled)
-        reportOutcome("failed", reportedKind(failure.kind), failure.reason);
     // Cancelling is the user's own choice, not a failure to explain.
-    if (failure.kind != UpdateFailure::Kind::Cancelled)
+    if (failure.kind != UpdateFailure::Kind::Cancelled) {
+        const ReportedFailure reported = reportedFailure(failure.kind);
+        reportOutcome("failed", reported.kind, reported.reason);
         MessageBoxDlg::showInfo(localText("Error"), failureText(failure), 1024, "3", "#000000", 0,
                                 localText("Confirm"));
+    }
     // A forced update is offered once: it cannot be declined, so offering it
     // again would hold the user in the window.
     if (m_mainProgramStopped || versionInfo.forceUpdate)
