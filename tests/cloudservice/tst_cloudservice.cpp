@@ -1189,7 +1189,8 @@ void TestCloudService::haltAndResume()
         {"version":"2.0","url":"/2.0.zip","halt":{"percent":50,"minimumInstallations":4}}]}}}})"));
     const QStringList options{"--catalog", catalog, "--database", url, "--metrics"};
     auto service = std::make_unique<CloudServiceProcess>();
-    QVERIFY2(service->start(options, path(backend + "-halt.log")), qPrintable(service->startError()));
+    QVERIFY2(service->start(options, path(backend + "-halt.log")),
+             qPrintable(service->startError()));
     auto client = std::make_unique<httplib::Client>("127.0.0.1", service->port());
 
     // Two of four installations bad: the one taken back and, later, the one
