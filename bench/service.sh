@@ -3,8 +3,11 @@
 # catalog whose release is signed as in a signed deployment, and a package
 # GET, each on 1 and 50 connections, beside nginx serving the same answer
 # and the same package as static files, and the check once more through
-# scripts/serve-fleet.sh (nginx in front of two instances). Prints
-# requests/s, median and 99th percentile latency per row.
+# scripts/serve-fleet.sh (nginx in front of two instances), and once while
+# installations post signed outcome reports at the same time (about 1,000
+# reports/s in 5-report requests, which the service stores in its SQLite
+# file). Prints requests/s, median and 99th percentile latency per row, and
+# how much the check loses to the reports.
 #   bench/service.sh [BUILD_DIR]      (default build; BENCH_DIR: work folder,
 #                                      DURATION: seconds per row, default 10)
 set -euo pipefail
@@ -129,6 +132,35 @@ scripts/serve-fleet.sh --catalog "$work/catalog.json" --packages "$work/packages
 pids+=($!)
 fleet=$(wait_for "$work/fleet" 's#^fleet: \(http://[^ ]*\) .*#\1#p')
 
+# Signed report requests, each from its own installation with 5 reports of
+# their own; wrk goes through them in turn at a steady pace.
+python3 - "$work/reports.lua" "$root" "$version" <<'PY'
+import hashlib, json, sys
+out, root, version = sys.argv[1:4]
+timestamp = "1765150000123"
+with open(out, "w") as lua:
+    lua.write('wrk.method = "POST"\nwrk.headers["Content-Type"] = "application/json;charset=UTF-8"\n'
+              'wrk.headers["platform"] = "2"\nwrk.headers["version"] = "1.0.0"\n'
+              'wrk.headers["timestamp"] = "%s"\nlocal bodies, signs, ids = {}, {}, {}\n' % timestamp)
+    for n in range(2000):
+        reports = [{"id": "%016x" % (n * 5 + i), "outcome": "confirmed", "fromVersion": "1.0.0",
+                    "toVersion": version, "at": "2026-12-09T08:00:00Z"} for i in range(5)]
+        body = json.dumps({"platformType": "2", "softwareRoot": root, "versionType": "general",
+                           "reports": reports}, separators=(",", ":"))
+        sign = hashlib.md5((timestamp + body).encode()).hexdigest()
+        lua.write("bodies[%d] = '%s'\nsigns[%d] = '%s'\nids[%d] = '%032x'\n"
+                  % (n + 1, body, n + 1, sign, n + 1, n + 1))
+    lua.write("""local n = 0
+function request()
+  n = n % #bodies + 1
+  wrk.headers["sign"] = signs[n]
+  wrk.headers["X-Installation-Id"] = ids[n]
+  return wrk.format(nil, nil, nil, bodies[n])
+end
+function delay() return 5 end
+""")
+PY
+
 to_ms() { awk '{ v = $1 + 0; if ($1 ~ /us$/) v /= 1000; else if ($1 ~ /[0-9]s$/) v *= 1000; printf "%.3f", v }'; }
 row() { # label, connections, url, [wrk script]
   local label=$1 connections=$2 url=$3 script=${4:-} report rps p50 p99 errors
@@ -139,7 +171,9 @@ row() { # label, connections, url, [wrk script]
   p50=$(awk '$1 == "50%" { print $2 }' <<<"$report" | to_ms)
   p99=$(awk '$1 == "99%" { print $2 }' <<<"$report" | to_ms)
   errors=$(grep -E 'Non-2xx|Socket errors' <<<"$report" | tr -s ' ' | paste -sd';' || true)
-  printf '%-34s %5s %12s %9s %9s  %s\n' "$label" "$connections" "$rps" "$p50" "$p99" "$errors"
+  printf '%-34s %5s %12s %9s %9s  %s%s\n' "$label" "$connections" "$rps" "$p50" "$p99" \
+    "${row_note:-}" "$errors"
+  last_rps=$rps
 }
 
 echo "wrk, ${duration} s per row; answer $(stat -c %s "$work/static/answer.json") bytes" \
@@ -147,13 +181,26 @@ echo "wrk, ${duration} s per row; answer $(stat -c %s "$work/static/answer.json"
 printf '%-34s %5s %12s %9s %9s\n' "" conns "requests/s" "p50 ms" "p99 ms"
 for connections in 1 50; do
   row "check: cloudservice" "$connections" "$ours$check_path" "$work/check.lua"
+  plain_rps=$last_rps
+  wrk -t1 -c1 -d"$((duration + 1))s" -s "$work/reports.lua" "$ours/cloudService/update/report" \
+    >"$work/reports-$connections.txt" &
+  reports_pid=$!
+  sleep 0.5
+  reports_before=$(grep -c 'POST /cloudService/update/report 200' "$work/service.log" || true)
+  row_note="(reports: busy) " row "check, while reports arrive" "$connections" "$ours$check_path" \
+    "$work/check.lua" >"$work/row"
+  reports_after=$(grep -c 'POST /cloudService/update/report 200' "$work/service.log" || true)
+  wait "$reports_pid"
+  drop=$(awk -v a="$plain_rps" -v b="$last_rps" 'BEGIN { printf "%.1f", a ? (a - b) * 100 / a : 0 }')
+  sed "s/(reports: busy) /($(((reports_after - reports_before) * 5 / duration)) reports\/s, check -$drop%) /" \
+    "$work/row"
   row "check: nginx, static answer (GET)" "$connections" "$reference/answer.json"
   row "check: nginx -> 2 cloudservice" "$connections" "$fleet$check_path" "$work/check.lua"
   row "package: cloudservice" "$connections" "$ours/packages/$package_name"
   row "package: nginx" "$connections" "$reference/packages/$package_name"
 done
 refused=$(grep -c 'checkVersion refused' "$work/service.log" || true)
-if ((refused > 0)); then
+if ((refused > 0)) || grep -q 'report refused' "$work/service.log"; then
   echo "cloudservice refused $refused of the checks: the figures above are not of signed checks" >&2
   exit 1
 fi
