@@ -10,7 +10,7 @@ class CatalogEdit
 {
 public:
     // Sets the "rollout" member of one release. The file is written anew by
-    // the JSON writer: members in name order, two-space indents.
+    // the JSON writer: members in name order, four-space indents.
     static bool setRollout(const QString& catalogFile, const QString& root, const QString& type,
                            const QString& version, const QJsonObject& rollout, QString& errorText);
 };
