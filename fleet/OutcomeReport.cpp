@@ -1,5 +1,6 @@
 #include "fleet/OutcomeReport.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -19,6 +20,14 @@ void addEnd(const QJsonArray& ends, QJsonObject& report)
     const qint64 code = match.captured(2).toLongLong(&number, 0);
     if (number)
         report.insert(match.captured(1) == "signal" ? "signal" : "exitCode", code);
+}
+
+// The service refuses a whole report for one entry it cannot take; an entry
+// without its version or time (a record from an older updater) stays home.
+bool isReportable(const QJsonObject& entry)
+{
+    return !entry.value("to").toString().isEmpty() &&
+           QDateTime::fromString(entry.value("decidedAt").toString(), Qt::ISODateWithMs).isValid();
 }
 
 QJsonObject reportOf(const QJsonObject& entry)
@@ -44,6 +53,8 @@ OutcomeReport::OutcomeReport(QString softwareRoot, QString versionType, const QJ
     : m_softwareRoot(std::move(softwareRoot)), m_versionType(std::move(versionType))
 {
     for (const QJsonValue& entry : entries) {
+        if (!isReportable(entry.toObject()))
+            continue;
         m_reports.append(reportOf(entry.toObject()));
         m_ids.append(entry.toObject().value("id").toString());
     }

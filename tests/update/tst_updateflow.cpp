@@ -240,6 +240,9 @@ private slots:
         m_install->installExecutable(FAKE_MAIN_EXE, kMain);
         QDir(packagesFolder()).removeRecursively();
         QDir().mkpath(packagesFolder());
+        // The service's reports would add up across rows, and halt the
+        // release the rows share.
+        QFile::remove(m_work.filePath("cloudservice.sqlite"));
     }
 
     void cleanup()
@@ -384,9 +387,12 @@ void TestUpdateFlow::endsWithoutOffer()
         canned = std::make_unique<CannedService>("{\"success\":true,\"code\":0,\"message\":\"ok\"" +
                                                  data + "}");
         configure(canned->port(), "1.0.0");
-        m_install->writeFile("downloads/outcomes.json",
-                             R"([{"id":"00000000000000aa","outcome":"failed","kind":"download",)"
-                             R"("from":"1.0.0","to":"2.0","reported":false}])");
+        m_install->writeFile(
+            "downloads/outcomes.json",
+            R"([{"id":"00000000000000aa","outcome":"failed","kind":"download",)"
+            R"("from":"1.0.0","to":"2.0","decidedAt":"2026-01-02T03:04:05.000Z",)"
+            R"("reported":false},)"
+            R"({"id":"00000000000000bb","outcome":"failed","to":"2.0","reported":false}])");
     }
     QProcess* main = startMain();
 
@@ -424,7 +430,8 @@ void TestUpdateFlow::checkReportWaits(const QStringList& seen)
     QCOMPARE(seen.value(0), "check id=" + id);
     QVERIFY2(seen.value(1).startsWith("report id=" + id + " sign="), qPrintable(seen.join('\n')));
     QVERIFY(seen.value(1).contains(
-        R"("reports":[{"fromVersion":"1.0.0","id":"00000000000000aa","kind":"download",)"
+        R"("reports":[{"at":"2026-01-02T03:04:05.000Z","fromVersion":"1.0.0",)"
+        R"("id":"00000000000000aa","kind":"download",)"
         R"("outcome":"failed","reason":"","toVersion":"2.0"}])"));
     const QJsonArray record =
         QJsonDocument::fromJson(m_install->readFile("downloads/outcomes.json")).array();
