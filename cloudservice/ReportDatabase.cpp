@@ -132,7 +132,8 @@ bool ReportDatabase::open(const QString& url, QString& errorText)
         m_database.setUserName(parsed.userName());
         m_database.setPassword(parsed.password());
         m_database.setDatabaseName(parsed.path().mid(1));
-        m_database.setConnectOptions("connect_timeout=5");
+        // Creating what exists already is the rule at every start, not news.
+        m_database.setConnectOptions("connect_timeout=5;options='-c client_min_messages=warning'");
     }
     if (!m_database.open()) {
         errorText = QString("cannot open the database: %1").arg(lastError(m_database.lastError()));
