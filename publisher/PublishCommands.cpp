@@ -1,5 +1,7 @@
 #include "publisher/PublishCommands.h"
 
+#include "delta/DeltaBuilder.h"
+#include "delta/ZstdPatch.h"
 #include "publisher/KeyFiles.h"
 #include "publisher/PackageWriter.h"
 #include "publisher/PublishOptions.h"
@@ -12,8 +14,12 @@
 #include "trust/UtcTimestamp.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -89,6 +95,33 @@ QString describe(const SignedRelease& release)
         .arg(release.serial);
 }
 
+QString describe(const DeltaBuilder::Totals& totals)
+{
+    return QString("%1 files unchanged, %2 patched in %3 bytes, %4 whole in %5 bytes; the changed "
+                   "files are %6 bytes")
+        .arg(totals.unchanged)
+        .arg(totals.patched)
+        .arg(totals.patchBytes)
+        .arg(totals.whole)
+        .arg(totals.wholeBytes)
+        .arg(totals.changedBytes);
+}
+
+QByteArray deltaLine(const QString& from, const QString& zipPath, QString& errorText)
+{
+    QByteArray sha256;
+    qint64 length = 0;
+    if (!Sha256::hexOfFile(zipPath, sha256, length)) {
+        errorText = QString("cannot read %1").arg(zipPath);
+        return QByteArray();
+    }
+    const QJsonObject line{{"from", from},
+                           {"name", QFileInfo(zipPath).fileName()},
+                           {"length", double(length)},
+                           {"sha256", QString::fromLatin1(sha256)}};
+    return QJsonDocument(line).toJson(QJsonDocument::Compact);
+}
+
 } // namespace
 
 PublishCommands::PublishCommands(const PublishOptions& options) : m_options(options) {}
@@ -96,11 +129,10 @@ PublishCommands::PublishCommands(const PublishOptions& options) : m_options(opti
 int PublishCommands::run() const
 {
     using Command = bool (PublishCommands::*)(QString&) const;
-    static const QMap<QString, Command> commands{{"keygen", &PublishCommands::keygen},
-                                                 {"root", &PublishCommands::makeRoot},
-                                                 {"package", &PublishCommands::package},
-                                                 {"release", &PublishCommands::makeRelease},
-                                                 {"verify", &PublishCommands::verify}};
+    static const QMap<QString, Command> commands{
+        {"keygen", &PublishCommands::keygen},   {"root", &PublishCommands::makeRoot},
+        {"package", &PublishCommands::package}, {"release", &PublishCommands::makeRelease},
+        {"verify", &PublishCommands::verify},   {"delta", &PublishCommands::delta}};
     QString errorText;
     if ((this->*commands.value(m_options.command))(errorText))
         return 0;
@@ -205,5 +237,42 @@ bool PublishCommands::verify(QString& errorText) const
         !checkPackageFile(release, m_options.value("--package"), errorText))
         return false;
     printLine(stdout, describe(release) + ": " + TrustVerdict().text());
+    return true;
+}
+
+bool PublishCommands::delta(QString& errorText) const
+{
+    const QString outputDir = m_options.value("--output-dir");
+    if (!QDir().mkpath(outputDir)) {
+        errorText = QString("cannot make the folder %1").arg(outputDir);
+        return false;
+    }
+    const QStringList earlier = m_options.values("--from");
+    return std::all_of(earlier.cbegin(), earlier.cend(),
+                       [&](const QString& from) { return writeDelta(from, errorText); });
+}
+
+// `versionedPackage` is "VERSION=OLD.zip", as the options checked.
+bool PublishCommands::writeDelta(const QString& versionedPackage, QString& errorText) const
+{
+    const QString from = versionedPackage.section('=', 0, 0);
+    const QString newPackage = m_options.value("--package");
+    const QString zipPath =
+        QDir(m_options.value("--output-dir"))
+            .filePath(QFileInfo(newPackage).completeBaseName() + "-from-" + from + ".delta.zip");
+    const int level =
+        m_options.isSet("--level") ? int(m_options.number("--level")) : ZstdPatch::kDefaultLevel;
+    DeltaBuilder builder(versionedPackage.section('=', 1), newPackage, level);
+    QTemporaryDir staging;
+    if (!staging.isValid() ||
+        !builder.build(from, m_options.value("--version"), staging.path(), errorText) ||
+        !PackageWriter(staging.path(), zipPath).write(errorText))
+        return false;
+    const QByteArray line = deltaLine(from, zipPath, errorText);
+    if (line.isEmpty())
+        return false;
+    printLine(stdout, QString::fromUtf8(line));
+    printLine(stderr,
+              QString("%1: %2").arg(QFileInfo(zipPath).fileName(), describe(builder.totals())));
     return true;
 }

@@ -20,6 +20,8 @@ private:
     bool package(QString& errorText) const;
     bool makeRelease(QString& errorText) const;
     bool verify(QString& errorText) const;
+    bool delta(QString& errorText) const;
+    bool writeDelta(const QString& versionedPackage, QString& errorText) const;
 
     const PublishOptions& m_options;
 };

@@ -1,5 +1,6 @@
 #include "publisher/PublishOptions.h"
 
+#include <QRegularExpression>
 #include <QVector>
 
 namespace {
@@ -10,6 +11,7 @@ enum class Kind
     Text,
     Texts, // one or more values, the option possibly repeated
     Number,
+    VersionedFiles, // one or more VERSION=FILE, the option possibly repeated
 };
 
 struct OptionRule
@@ -47,6 +49,18 @@ OptionRule number(const char* name, qint64 minimum, qint64 maximum)
     return OptionRule{name, Kind::Number, true, minimum, maximum};
 }
 
+OptionRule optionalNumber(const char* name, qint64 minimum, qint64 maximum)
+{
+    return OptionRule{name, Kind::Number, false, minimum, maximum};
+}
+
+// A version goes into file names, so it is dotted digits and nothing else.
+bool isVersionedFile(const QString& value)
+{
+    static const QRegularExpression form(QStringLiteral("^[0-9]+(\\.[0-9]+)*=.+$"));
+    return form.match(value).hasMatch();
+}
+
 const QVector<CommandRule>& commandRules()
 {
     static const QVector<CommandRule> rules{
@@ -64,6 +78,10 @@ const QVector<CommandRule>& commandRules()
           optional("--mandatory", Kind::Flag), number("--expires-days", 1, kMostDays),
           required("-o")}},
         {"verify", "RELEASE.json", {required("--root"), optional("--package")}},
+        {"delta",
+         "",
+         {required("--package"), required("--version"), required("--from", Kind::VersionedFiles),
+          required("--output-dir"), optionalNumber("--level", 1, 22)}},
     };
     return rules;
 }
@@ -98,6 +116,10 @@ bool checkValue(const OptionRule& option, const QString& value, QString& errorTe
         const qint64 number = value.toLongLong(&ok);
         ok = ok && number >= option.minimum && number <= option.maximum;
     }
+    if (ok && option.kind == Kind::VersionedFiles && !isVersionedFile(value)) {
+        errorText = QString("%1 takes VERSION=PACKAGE.zip, not \"%2\"").arg(option.name, value);
+        return false;
+    }
     if (!ok && option.kind == Kind::Number)
         errorText = QString("%1 must be a whole number from %2 to %3, not \"%4\"")
                         .arg(option.name)
@@ -115,7 +137,8 @@ bool takeValues(const OptionRule& option, const QStringList& line, int& i, QStri
 {
     const int before = taken.size();
     while (i < line.size() && !isOption(line.at(i)) &&
-           (option.kind == Kind::Texts || taken.size() == before)) {
+           (option.kind == Kind::Texts || option.kind == Kind::VersionedFiles ||
+            taken.size() == before)) {
         if (!checkValue(option, line.at(i), errorText))
             return false;
         taken << line.at(i++);
@@ -136,7 +159,8 @@ bool takeOption(const CommandRule& command, const QStringList& line, int& i,
         errorText = QString("%1 does not take %2").arg(command.name, name);
         return false;
     }
-    if (option->kind != Kind::Texts && values.contains(name)) {
+    const bool repeatable = option->kind == Kind::Texts || option->kind == Kind::VersionedFiles;
+    if (!repeatable && values.contains(name)) {
         errorText = QString("%1 is given twice").arg(name);
         return false;
     }
@@ -223,6 +247,16 @@ releases, and the checks the updater makes on them.
       Check the release as the updater does: the root signed by its own root
       keys and not expired, the release signed by one of its release keys and
       not expired, and with --package the package's name, length and SHA-256.
+
+  delta --package NEW.zip --version V --from OLD_VERSION=OLD.zip...
+        --output-dir DIR [--level L]
+      Make one delta package per earlier package, DIR/<NEW>-from-<OLD_VERSION>
+      .delta.zip: for each file whose bytes changed a zstd patch against the
+      earlier file (level L, 1 to 22, default 19) where it is smaller than
+      the file compressed alone, else the whole file, and delta.json listing
+      them with their SHA-256 before and after. Prints one JSON line per delta
+      (from, name, length, sha256) on standard output and what it holds on
+      standard error.
 
   -h, --help    this text
 

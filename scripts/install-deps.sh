@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools
   postgresql libqt5sql5-sqlite libqt5sql5-psql
-  libzip-dev libzstd-dev zstd libcpp-httplib-dev libssl-dev openssl libsodium-dev python3-nacl
+  libzip-dev libzstd-dev libcpp-httplib-dev libssl-dev openssl libsodium-dev python3-nacl
   iputils-ping procps psmisc zip unzip curl time
   squid nginx wrk
   fonts-wqy-microhei fonts-dejavu-core
