@@ -1,3 +1,6 @@
+#include "delta/DeltaApplier.h"
+#include "delta/DeltaManifest.h"
+#include "download/ExtractZip.h"
 #include "support/FileTree.h"
 #include "support/TempInstallation.h"
 #include "trust/ReleaseVerifier.h"
@@ -32,6 +35,17 @@ bool namesFlaggedUtf8(const QByteArray& zip)
     return entries > 0;
 }
 
+// Bytes that do not compress, the same on every run.
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = char(seed >> 24);
+    }
+    return bytes;
+}
+
 bool readRoot(const QString& path, SignedEnvelope& envelope, TrustRoot& root)
 {
     QString errorText;
@@ -60,6 +74,10 @@ private slots:
     void nextRoot();
     void wrongCommandLine_data();
     void wrongCommandLine();
+    void deltaApplies_data();
+    void deltaApplies();
+    void deltaManifestRefused_data();
+    void deltaManifestRefused();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -277,6 +295,10 @@ void TestPublisher::wrongCommandLine_data()
     QTest::newRow("zero days")
         << "root --version 1 --expires-days 0 --root-key a.key --release-pub r.pub -o root.json";
     QTest::newRow("option of another command") << "verify --root root.json release.json --serial 3";
+    QTest::newRow("earlier package without version")
+        << "delta --package n.zip --version 2.0 --from old.zip --output-dir d";
+    QTest::newRow("level above 22")
+        << "delta --package n.zip --version 2.0 --from 1.0=old.zip --output-dir d --level 23";
 }
 
 void TestPublisher::wrongCommandLine()
@@ -285,6 +307,105 @@ void TestPublisher::wrongCommandLine()
     const ProcessResult result = publish(commandLine);
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.standardError.contains("--help"), result.standardError);
+}
+
+// One delta from a tree with a file that stays, one changed a little (a
+// patch), one changed all through (whole) and one added, applied to
+// installations spoilt in one place each.
+void TestPublisher::deltaApplies_data()
+{
+    QTest::addColumn<QString>("spoilt");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("round trip") << QString() << int(DeltaResult::Kind::Applied) << QString();
+    QTest::newRow("installed file changed")
+        << "install/lib/core.bin" << int(DeltaResult::Kind::InstalledFileChanged) << "lib/core.bin";
+    QTest::newRow("patch corrupted")
+        << "delta/patches/lib/core.bin.zst" << int(DeltaResult::Kind::BadPatch) << "lib/core.bin";
+    QTest::newRow("whole file corrupted")
+        << "delta/files/lib/table.dat" << int(DeltaResult::Kind::Damaged) << "lib/table.dat";
+}
+
+void TestPublisher::deltaApplies()
+{
+    QFETCH(QString, spoilt);
+    QFETCH(int, kind);
+    QFETCH(QString, file);
+    if (!QFile::exists(path("delta-new.zip"))) {
+        const QByteArray core = noise(300000, 1);
+        m_dir.writeFile("old/same.txt", "stays");
+        m_dir.writeFile("old/lib/core.bin", core);
+        m_dir.writeFile("old/lib/table.dat", noise(4000, 2));
+        m_dir.writeFile("new/same.txt", "stays");
+        m_dir.writeFile("new/lib/core.bin", core.left(1000) + "changed" + core.mid(1000));
+        m_dir.writeFile("new/lib/table.dat", noise(4000, 3));
+        m_dir.writeFile(QString::fromUtf8("new/doc/Übersicht.txt"), "added");
+        QCOMPARE(publish("package @old -o @delta-old.zip").exitCode, 0);
+        QCOMPARE(publish("package @new -o @delta-new.zip").exitCode, 0);
+    }
+    const QString row = QString(QTest::currentDataTag()).replace(' ', '-');
+    const ProcessResult made = publish(QString("delta --package @delta-new.zip --version 2.0 "
+                                               "--from 1.0=%1 --output-dir @%2")
+                                           .arg(path("delta-old.zip"), row));
+    QCOMPARE(made.exitCode, 0);
+    QVERIFY2(made.standardError.contains("1 files unchanged, 1 patched"), made.standardError);
+    const QJsonObject line = QJsonDocument::fromJson(made.standardOutput).object();
+    const QString zip = QString("%1/%2").arg(row, line.value("name").toString());
+    QCOMPARE(zip, row + "/delta-new-from-1.0.delta.zip");
+    QCOMPARE(
+        QString(QCryptographicHash::hash(m_dir.readFile(zip), QCryptographicHash::Sha256).toHex()),
+        line.value("sha256").toString());
+    QVERIFY(extractZip(path(zip), path(row + "/delta")));
+    QVERIFY(extractZip(path("delta-old.zip"), path(row + "/install")));
+    if (!spoilt.isEmpty()) {
+        QByteArray bytes = m_dir.readFile(row + '/' + spoilt);
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x40);
+        m_dir.writeFile(row + '/' + spoilt, bytes);
+    }
+    DeltaApplier applier(path(row + "/delta"), path(row + "/install"), path(row + "/unpacked"));
+    const DeltaResult result = applier.apply();
+    QVERIFY2(int(result.kind) == kind, qPrintable(result.reason));
+    if (result.applied())
+        QCOMPARE(treeDifference(snapshotTree(path(row + "/unpacked")),
+                                snapshotTree(path("new"), {"same.txt"})),
+                 QString());
+    QCOMPARE(result.path, file);
+}
+
+void TestPublisher::deltaManifestRefused_data()
+{
+    const QString digest(64, 'a');
+    const QString file =
+        QString(R"({"path": "%1", "method": "%2", "before": "%3", "after": "%3", "size": 1})");
+    QTest::addColumn<QString>("files");
+    QTest::addColumn<bool>("read");
+    QTest::newRow("patch and whole")
+        << file.arg("a/b", "patch", digest) + ", " +
+               file.arg("c", "whole", digest).remove(QRegularExpression(R"("before": "a+", )"))
+        << true;
+    QTest::newRow("parent folder") << file.arg("../x", "patch", digest) << false;
+    QTest::newRow("absolute") << file.arg("/etc/x", "patch", digest) << false;
+    QTest::newRow("backslash") << file.arg("a\\\\b", "patch", digest) << false;
+    QTest::newRow("listed twice") << file.arg("a", "patch", digest) + ", " +
+                                         file.arg("A", "patch", digest)
+                                  << false;
+    QTest::newRow("upper-case digest") << file.arg("a", "patch", digest.toUpper()) << false;
+    QTest::newRow("unknown method") << file.arg("a", "bsdiff", digest) << false;
+}
+
+void TestPublisher::deltaManifestRefused()
+{
+    QFETCH(QString, files);
+    QFETCH(bool, read);
+    const QString json =
+        QString(R"({"format": 1, "fromVersion": "1.0", "toVersion": "2.0", "files": [%1]})")
+            .arg(files);
+    DeltaManifest manifest;
+    QString errorText;
+    QVERIFY2(DeltaManifest::fromJson(json.toUtf8(), manifest, errorText) == read,
+             qPrintable(errorText + json));
+    if (read)
+        QCOMPARE(DeltaManifest::fromJson(manifest.toJson(), manifest, errorText), true);
 }
 
 QTEST_GUILESS_MAIN(TestPublisher)
