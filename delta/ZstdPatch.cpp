@@ -168,8 +168,10 @@ DeltaResult ZstdPatch::apply(const QString& oldPath, const QString& patchPath,
     using Kind = DeltaResult::Kind;
     MappedFile old;
     MappedFile patch;
-    if (!old.open(oldPath) || !patch.open(patchPath))
+    if (!old.open(oldPath))
         return DeltaResult::failed(Kind::FileError, path, QStringLiteral("cannot be read"));
+    if (!patch.open(patchPath))
+        return DeltaResult::failed(Kind::BadPatch, path, QStringLiteral("its patch is missing"));
     QString errorText;
     qint64 announced = 0;
     if (!frameSizes(patch, announced, errorText))

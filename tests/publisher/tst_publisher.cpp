@@ -314,23 +314,36 @@ void TestPublisher::wrongCommandLine()
 // installations spoilt in one place each.
 void TestPublisher::deltaApplies_data()
 {
+    using Kind = DeltaResult::Kind;
     QTest::addColumn<QString>("spoilt");
+    QTest::addColumn<QString>("how");
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("file");
-    QTest::newRow("round trip") << QString() << int(DeltaResult::Kind::Applied) << QString();
+    QTest::newRow("round trip") << QString() << QString() << int(Kind::Applied) << QString();
     QTest::newRow("installed file changed")
-        << "install/lib/core.bin" << int(DeltaResult::Kind::InstalledFileChanged) << "lib/core.bin";
-    QTest::newRow("patch corrupted")
-        << "delta/patches/lib/core.bin.zst" << int(DeltaResult::Kind::BadPatch) << "lib/core.bin";
-    QTest::newRow("whole file corrupted")
-        << "delta/files/lib/table.dat" << int(DeltaResult::Kind::Damaged) << "lib/table.dat";
+        << "install/lib/core.bin"
+        << "flip" << int(Kind::InstalledFileChanged) << "lib/core.bin";
+    QTest::newRow("installed file is a link out")
+        << "install/lib/core.bin"
+        << "link" << int(Kind::PathRefused) << "lib/core.bin";
+    QTest::newRow("patch corrupted") << "delta/patches/lib/core.bin.zst"
+                                     << "flip" << int(Kind::BadPatch) << "lib/core.bin";
+    QTest::newRow("patch missing") << "delta/patches/lib/core.bin.zst"
+                                   << "remove" << int(Kind::BadPatch) << "lib/core.bin";
+    QTest::newRow("whole file corrupted") << "delta/files/lib/table.dat"
+                                          << "flip" << int(Kind::Damaged) << "lib/table.dat";
 }
 
 void TestPublisher::deltaApplies()
 {
     QFETCH(QString, spoilt);
+    QFETCH(QString, how);
     QFETCH(int, kind);
     QFETCH(QString, file);
+#ifdef _WIN32
+    if (how == "link")
+        QSKIP("QFile::link makes a shortcut on Windows, not a symbolic link");
+#endif
     if (!QFile::exists(path("delta-new.zip"))) {
         const QByteArray core = noise(300000, 1);
         m_dir.writeFile("old/same.txt", "stays");
@@ -357,10 +370,15 @@ void TestPublisher::deltaApplies()
         line.value("sha256").toString());
     QVERIFY(extractZip(path(zip), path(row + "/delta")));
     QVERIFY(extractZip(path("delta-old.zip"), path(row + "/install")));
-    if (!spoilt.isEmpty()) {
-        QByteArray bytes = m_dir.readFile(row + '/' + spoilt);
+    const QString spoiltPath = path(row + '/' + spoilt);
+    QByteArray bytes = m_dir.readFile(row + '/' + spoilt);
+    if (how == "flip") {
         bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x40);
         m_dir.writeFile(row + '/' + spoilt, bytes);
+    } else if (!how.isEmpty()) {
+        QVERIFY(QFile::remove(spoiltPath));
+        if (how == "link")
+            QVERIFY(QFile::link(path("old/lib/core.bin"), spoiltPath));
     }
     DeltaApplier applier(path(row + "/delta"), path(row + "/install"), path(row + "/unpacked"));
     const DeltaResult result = applier.apply();
