@@ -11,6 +11,10 @@
 namespace {
 
 constexpr qint64 kChunkBytes = qint64(1) << 20;
+// The optimal parser looks for longer matches than level 19 does (256): on
+// the libraries of a security update, patches 0.4% smaller; level 22, other
+// strategies and long-distance settings made them no smaller.
+constexpr int kLongMatchTarget = 999;
 
 // A file read through the page cache: its pages are the system's to drop,
 // so even a file of gigabytes leaves the process's own memory alone.
@@ -62,6 +66,8 @@ std::unique_ptr<ZSTD_CCtx, CompressFree> patchCompressor(int level, int windowLo
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
+        if (level >= ZstdPatch::kDefaultLevel)
+            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_targetLength, kLongMatchTarget);
     }
     return context;
 }
