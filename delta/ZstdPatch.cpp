@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <limits>
 #include <memory>
 
 #include <zstd.h>
@@ -80,6 +81,8 @@ bool appendFrame(ZSTD_CCtx* context, const MappedFile& old, const char* segment,
         return false;
     const qint64 at = patch.size();
     const size_t bound = ZSTD_compressBound(size_t(size));
+    if (at + qint64(bound) > std::numeric_limits<int>::max())
+        return false; // a QByteArray holds less than 2 GiB
     patch.resize(int(at + qint64(bound)));
     const size_t written = ZSTD_compress2(context, patch.data() + at, bound, segment, size_t(size));
     if (ZSTD_isError(written))
