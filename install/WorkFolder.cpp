@@ -46,10 +46,15 @@ QString WorkFolder::watcherFolder() const
     return layout::pathIn(m_applicationDir, layout::kWatcherFolder);
 }
 
+QString WorkFolder::deltaFolder() const
+{
+    return layout::pathIn(m_applicationDir, layout::kDeltaFolder);
+}
+
 bool WorkFolder::isReservedName(const QString& fileName)
 {
-    for (const char* path :
-         {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal, layout::kWatcherFolder}) {
+    for (const char* path : {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal,
+                             layout::kWatcherFolder, layout::kDeltaFolder}) {
         if (fileName.compare(nameOf(path), Qt::CaseInsensitive) == 0)
             return true;
     }
@@ -68,6 +73,12 @@ bool WorkFolder::makeUnpackFolder(QString& reason) const
 {
     clearUnpacked();
     return make(reason) && makeReal(unpackFolder(), reason);
+}
+
+bool WorkFolder::makeDeltaFolder(QString& reason) const
+{
+    removeDirectory(deltaFolder());
+    return make(reason) && makeReal(deltaFolder(), reason);
 }
 
 bool WorkFolder::makeWatcherFolder(QString& reason) const
@@ -110,6 +121,7 @@ void WorkFolder::dropPartsExcept(const QString& packageFileName) const
 void WorkFolder::clearUnpacked() const
 {
     removeDirectory(unpackFolder());
+    removeDirectory(deltaFolder());
     removeDirectory(backupFolder());
 }
 

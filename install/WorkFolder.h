@@ -22,6 +22,7 @@ public:
     QString unpackFolder() const;
     QString backupFolder() const;
     QString watcherFolder() const;
+    QString deltaFolder() const;
     // True for a name the updater keeps in the work folder, which a package
     // file saved there must not take.
     static bool isReservedName(const QString& fileName);
@@ -32,12 +33,15 @@ public:
     // Makes an empty unpack folder, after what an earlier attempt unpacked
     // and set aside is gone.
     bool makeUnpackFolder(QString& reason) const;
+    // Makes an empty folder to unpack a delta package into.
+    bool makeDeltaFolder(QString& reason) const;
     // Makes an empty folder for the watcher's copy of the updater.
     bool makeWatcherFolder(QString& reason) const;
 
     // Parts of another package's download would never be resumed, only kept.
     void dropPartsExcept(const QString& packageFileName) const;
-    // After an installation was given back: its unpacked files and backups.
+    // After an installation was given back: its unpacked files, delta and
+    // backups.
     void clearUnpacked() const;
     // After an update that failed: all but the part of an unfinished
     // download, and the journal with its backups when an undo could not

@@ -20,6 +20,8 @@ inline constexpr char kWorkFolder[] = "downloads/update";
 inline constexpr char kUnpackFolder[] = "downloads/update/temp";
 inline constexpr char kBackupFolder[] = "downloads/update/backup";
 inline constexpr char kJournal[] = "downloads/update/journal";
+// A delta package unpacked: the patches and whole files it carries.
+inline constexpr char kDeltaFolder[] = "downloads/update/delta";
 // The copy of the updater that watches a new version's first minute: the
 // installed updater may be replaced meanwhile, which Windows does not allow
 // while it runs.

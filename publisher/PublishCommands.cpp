@@ -209,6 +209,8 @@ bool PublishCommands::makeRelease(QString& errorText) const
         errorText = QString("cannot read %1").arg(packagePath);
         return false;
     }
+    if (!addDeltas(release, errorText))
+        return false;
     SigningKey key;
     if (!readSigningKey(m_options.value("--key"), key, errorText))
         return false;
@@ -221,6 +223,25 @@ bool PublishCommands::makeRelease(QString& errorText) const
     printLine(stdout, QString("wrote %1: %2, expires %3")
                           .arg(m_options.value("-o"), describe(release),
                                formatUtcTimestamp(release.expires)));
+    return true;
+}
+
+// Each "--delta VERSION=FILE" signs FILE's bytes as the delta from VERSION,
+// served beside the package under FILE's name.
+bool PublishCommands::addDeltas(SignedRelease& release, QString& errorText) const
+{
+    const QStringList deltas = m_options.values("--delta");
+    for (const QString& value : deltas) {
+        SignedRelease::Delta delta;
+        delta.from = value.section('=', 0, 0);
+        const QString path = value.section('=', 1);
+        delta.name = QFileInfo(path).fileName();
+        if (!Sha256::hexOfFile(path, delta.sha256, delta.length)) {
+            errorText = QString("cannot read %1").arg(path);
+            return false;
+        }
+        release.deltas.append(delta);
+    }
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <QString>
 
 class PublishOptions;
+class SignedRelease;
 
 // Runs the command of a parsed command line. What it made or checked goes to
 // standard output, the reason it failed to standard error.
@@ -20,6 +21,7 @@ private:
     bool package(QString& errorText) const;
     bool makeRelease(QString& errorText) const;
     bool verify(QString& errorText) const;
+    bool addDeltas(SignedRelease& release, QString& errorText) const;
     bool delta(QString& errorText) const;
     bool writeDelta(const QString& versionedPackage, QString& errorText) const;
 

@@ -76,7 +76,7 @@ const QVector<CommandRule>& commandRules()
          {required("--key"), required("--package"), required("--software-root"),
           required("--version-type"), required("--version"), number("--serial", 0, kLargestNumber),
           optional("--mandatory", Kind::Flag), number("--expires-days", 1, kMostDays),
-          required("-o")}},
+          optional("--delta", Kind::VersionedFiles), required("-o")}},
         {"verify", "RELEASE.json", {required("--root"), optional("--package")}},
         {"delta",
          "",
@@ -238,10 +238,13 @@ releases, and the checks the updater makes on them.
       1980-01-01 00:00), Unix permissions kept. Symbolic links are refused.
 
   release --key KEY --package PACKAGE.zip --software-root S --version-type C
-          --version V --serial N [--mandatory] --expires-days D -o RELEASE.json
+          --version V --serial N [--mandatory] --expires-days D
+          [--delta OLD_VERSION=DELTA.zip...] -o RELEASE.json
       Sign version V for software root S and version type C: the package's
       file name, length and SHA-256, valid for D days. N must be higher than
-      the serial of every earlier release of S and C.
+      the serial of every earlier release of S and C. Each --delta signs a
+      delta package the same way, for installations of OLD_VERSION; serve it
+      beside the package.
 
   verify --root ROOT.json RELEASE.json [--package PACKAGE.zip]
       Check the release as the updater does: the root signed by its own root

@@ -2,9 +2,9 @@
 # Shows one whole update on this machine: DemoApp 1.0.0 starts the updater,
 # a local cloudservice offers 2.0.0, published and signed with
 # vaderoru-publish, the updater verifies it against the root the installation
-# pins, "Update now" downloads the package with a progress bar, checks its
-# signed hash, installs it (a new DemoApp, WHATSNEW.txt, a new updater) and
-# DemoApp comes back as 2.0.0. Installs what is missing, builds, lays out a
+# pins, "Update now" downloads the signed delta from 1.0.0 (only what
+# changed; the full package is the fallback) with a progress bar, checks its
+# signed hash, installs it (WHATSNEW.txt) and DemoApp comes back as 2.0.0. Installs what is missing, builds, lays out a
 # throw-away installation and removes it again when DemoApp is closed.
 #
 #   scripts/demo.sh [--lang zh_CN|en_US] [--throttle-kbps N] [--quit-after S] [--keep]
@@ -82,15 +82,25 @@ step "making the vendor's keys (kept offline in real life) and pinning root 1 in
 "$publish" root --version 1 --expires-days 365 --root-key "$work/keys/root.key" \
   --release-pub "$work/keys/release.pub" -o "$install/config/trust/root.json" >/dev/null
 
-step "packing and signing DemoApp 2.0.0 (a new file, a new updater and a few MB to download)"
+step "packing DemoApp 2.0.0 (a new file, the updater and a few MB of assets)"
 cp "$build/demo/DemoApp" "$build/app/VaDeroru" "$work/package/"
 printf 'What is new in 2.0.0\n- This file, installed by the update.\n- A new copy of the updater, put in place by DemoApp after the restart.\n' \
   >"$work/package/WHATSNEW.txt"
 head -c $((4 * 1024 * 1024)) /dev/urandom >"$work/package/assets/sample.bin"
 "$publish" package "$work/package" -o "$work/packages/DemoApp_2.0.0.zip" >/dev/null
+
+step "making the delta from 1.0.0, whose assets are the same: only what changed is downloaded"
+mkdir -p "$install/assets" "$work/package-1.0.0/assets"
+cp "$work/package/assets/sample.bin" "$install/assets/"
+cp -a "$install/DemoApp" "$install/VaDeroru" "$install/assets" "$work/package-1.0.0/"
+"$publish" package "$work/package-1.0.0" -o "$work/DemoApp_1.0.0.zip" >/dev/null
+"$publish" delta --package "$work/packages/DemoApp_2.0.0.zip" --version 2.0.0 \
+  --from "1.0.0=$work/DemoApp_1.0.0.zip" --output-dir "$work/packages" >/dev/null
+delta=$work/packages/DemoApp_2.0.0-from-1.0.0.delta.zip
+echo "delta: $(stat -c %s "$delta") bytes, full package: $(stat -c %s "$work/packages/DemoApp_2.0.0.zip") bytes"
 "$publish" release --key "$work/keys/release.key" --package "$work/packages/DemoApp_2.0.0.zip" \
   --software-root DemoApp --version-type general --version 2.0.0 --serial 1 --expires-days 30 \
-  -o "$work/DemoApp_2.0.0.release.json" >/dev/null
+  --delta "1.0.0=$delta" -o "$work/DemoApp_2.0.0.release.json" >/dev/null
 "$publish" verify --root "$install/config/trust/root.json" "$work/DemoApp_2.0.0.release.json" \
   --package "$work/packages/DemoApp_2.0.0.zip"
 cat >"$work/catalog.json" <<'JSON'

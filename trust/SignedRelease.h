@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QVector>
 
 class SignedEnvelope;
 
@@ -23,6 +24,20 @@ public:
     QString packageName;
     qint64 packageLength = 0;
     QByteArray packageSha256; // lower-case hex
+
+    // A package of what changed since an earlier version, beside the full
+    // package at the same address.
+    struct Delta
+    {
+        QString from;
+        QString name; // a plain file name
+        qint64 length = 0;
+        QByteArray sha256; // lower-case hex
+    };
+    QVector<Delta> deltas;
+
+    // The delta that applies to `installedVersion`, or none.
+    const Delta* deltaFrom(const QString& installedVersion) const;
 
     QByteArray toBody() const;
     // The body of `envelope`, which must be of the release type. Signatures

@@ -125,6 +125,15 @@ private:
     void failDownload(const DownloadOutcome& outcome);
     bool prepareInstallation(QVector<QString>& files, UpdateFailure& problem);
     bool unpackPackage(QVector<QString>& files, UpdateFailure& problem);
+    // The changed files put together from the delta and the installed ones.
+    bool applyDelta(const QString& unpackFolder, UpdateFailure& problem);
+    // The signed delta from the installed version, unless one failed in this
+    // run already: then only the full package is used.
+    bool usesDelta() const;
+    QUrl deltaUrl() const;
+    // Once, and the log says why: a delta that cannot be fetched or does not
+    // fit the installed files gives way to the full package.
+    void fallBackToFullPackage(const QString& reason);
     bool checkSpaceToInstall(const QVector<QString>& files, qint64 unpacked, qint64 available,
                              UpdateFailure& problem);
     bool prepareInstaller(const QVector<QString>& files, UpdateFailure& problem);
@@ -147,6 +156,9 @@ private:
     std::unique_ptr<PackageInstaller> m_installer;
     bool m_installationLocked = true;
     bool m_mainProgramStopped = false;
+    bool m_deltaInUse = false;
+    bool m_deltaRefused = false;
+    qint64 m_deltaUnpackedBytes = 0;
 };
 
 // Application folder + "/downloads" + `relative`.

@@ -70,18 +70,44 @@ void Update::slotUpdateNowClick()
         failUpdate(UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason));
         return;
     }
-    const QUrl url = packageUrl();
+    m_deltaInUse = usesDelta();
+    const QUrl url = m_deltaInUse ? deltaUrl() : packageUrl();
     setDownloadState(true);
-    qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("开始下载更新包"), versionInfo.url);
+    qInfo() << QString("Update: %1 %2")
+                   .arg(QString::fromUtf8("开始下载更新包"),
+                        m_deltaInUse ? url.toString() : versionInfo.url);
     packagePath = work.path() + "/" + packageFileName(url);
     work.dropPartsExcept(QFileInfo(packagePath).fileName());
 
     const DownloadOutcome outcome = downloadPackage(url);
     if (outcome.complete())
         installPackage();
+    else if (m_deltaInUse && outcome.kind != DownloadOutcome::Kind::Cancelled)
+        fallBackToFullPackage("it could not be fetched: " + outcome.reason);
     else
         failDownload(outcome);
     setDownloadState(false);
+}
+
+bool Update::usesDelta() const
+{
+    return !m_deltaRefused && m_signedRelease && m_signedRelease->deltaFrom(currentVersion);
+}
+
+// Beside the full package: the signed name is a plain file name.
+QUrl Update::deltaUrl() const
+{
+    return packageUrl().resolved(QUrl(m_signedRelease->deltaFrom(currentVersion)->name));
+}
+
+void Update::fallBackToFullPackage(const QString& reason)
+{
+    qInfo() << QString("Update: the delta from %1 is not used, %2; the full package is "
+                       "downloaded instead")
+                   .arg(currentVersion, reason);
+    m_deltaRefused = true;
+    WorkFolder(layout::installationDir()).clearUnpacked();
+    slotUpdateNowClick();
 }
 
 DownloadOutcome Update::downloadPackage(const QUrl& url)
@@ -92,8 +118,12 @@ DownloadOutcome Update::downloadPackage(const QUrl& url)
     download.setLabelText(localText(""));
     download.setFilePath(packagePath);
     download.setShowProgress(false);
-    if (m_signedRelease)
+    if (m_deltaInUse) {
+        const SignedRelease::Delta* delta = m_signedRelease->deltaFrom(currentVersion);
+        download.setExpectedContent(delta->length, delta->sha256);
+    } else if (m_signedRelease) {
         download.setExpectedContent(m_signedRelease->packageLength, m_signedRelease->packageSha256);
+    }
     download.download(url);
     // A package that is not exactly what was signed never reaches the
     // installation, which is what stops the main program.

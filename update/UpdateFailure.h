@@ -18,6 +18,7 @@ struct UpdateFailure
         NotWritable,         // `path` cannot be replaced or written into
         OutsideInstallation, // `path` leads out of the installation through a link
         Cancelled,           // by the user, who is told nothing
+        DeltaRefused,        // the delta does not fit: the full package is used instead
     };
 
     static UpdateFailure of(Kind kind, const QString& reason)

@@ -1,5 +1,6 @@
 #include "update/Update.h"
 
+#include "delta/DeltaApplier.h"
 #include "download/ExtractZip.h"
 #include "health/HealthWatch.h"
 #include "health/OutcomeRecord.h"
@@ -111,7 +112,10 @@ void Update::installPackage()
     QVector<QString> files;
     UpdateFailure failure;
     if (!prepareInstallation(files, failure)) {
-        failUpdate(failure);
+        if (failure.kind == UpdateFailure::Kind::DeltaRefused)
+            fallBackToFullPackage(failure.reason);
+        else
+            failUpdate(failure);
         return;
     }
     const bool watched = HealthWatch::windowSeconds(applicationDir()) > 0;
@@ -196,8 +200,11 @@ bool Update::prepareInstallation(QVector<QString>& files, UpdateFailure& problem
         problem = lackOfSpace(unpacked, available);
         return false;
     }
-    return unpackPackage(files, problem) &&
-           checkSpaceToInstall(files, unpacked, available, problem) &&
+    if (!unpackPackage(files, problem))
+        return false;
+    if (m_deltaInUse)
+        unpacked = m_deltaUnpackedBytes;
+    return checkSpaceToInstall(files, unpacked, available, problem) &&
            prepareInstaller(files, problem);
 }
 
@@ -226,7 +233,10 @@ bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
         problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
         return false;
     }
-    if (!extractPackage(packagePath, tempFolder)) {
+    if (m_deltaInUse) {
+        if (!applyDelta(tempFolder, problem))
+            return false;
+    } else if (!extractPackage(packagePath, tempFolder)) {
         problem = UpdateFailure::of(UpdateFailure::Kind::DamagedPackage, "unpacking failed");
         return false;
     }
@@ -240,6 +250,40 @@ bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
             return false;
         }
     }
+    return true;
+}
+
+bool Update::applyDelta(const QString& unpackFolder, UpdateFailure& problem)
+{
+    const WorkFolder work(applicationDir());
+    QString reason;
+    if (!work.makeDeltaFolder(reason)) {
+        problem = UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason);
+        return false;
+    }
+    if (!extractPackage(packagePath, work.deltaFolder())) {
+        problem = UpdateFailure::of(UpdateFailure::Kind::DeltaRefused, "it cannot be unpacked");
+        return false;
+    }
+    DeltaApplier applier(work.deltaFolder(), applicationDir(), unpackFolder);
+    const DeltaResult result = applier.apply();
+    const DeltaManifest& manifest = applier.manifest();
+    if (!result.applied()) {
+        problem = UpdateFailure::of(UpdateFailure::Kind::DeltaRefused, result.reason);
+        return false;
+    }
+    if (manifest.fromVersion != currentVersion || manifest.toVersion != versionInfo.version) {
+        problem = UpdateFailure::of(
+            UpdateFailure::Kind::DeltaRefused,
+            QString("it leads from %1 to %2").arg(manifest.fromVersion, manifest.toVersion));
+        return false;
+    }
+    m_deltaUnpackedBytes = 0;
+    for (const DeltaManifest::File& file : manifest.files)
+        m_deltaUnpackedBytes += file.size;
+    qInfo() << QString("Update: the delta from %1 gives %2 changed files")
+                   .arg(currentVersion)
+                   .arg(manifest.files.size());
     return true;
 }
 
@@ -319,6 +363,7 @@ QString Update::failureText(const UpdateFailure& failure)
             .arg(failure.path.toHtmlEscaped());
     case UpdateFailure::Kind::Installation:
     case UpdateFailure::Kind::Cancelled:
+    case UpdateFailure::Kind::DeltaRefused:
         break;
     }
     return localText("Update failed");

@@ -108,6 +108,8 @@ private slots:
             {"root 2 signed only by root 1's key", TrustVerdict::RootRotation},
             {"root 3 right after root 1", TrustVerdict::RootRotation},
             {"roots out of order, root 3 first", TrustVerdict::RootRotation},
+            {"with a delta from the installed version", TrustVerdict::Passed},
+            {"a delta named with a folder", TrustVerdict::ReleaseFormat},
             {"no release in the answer", TrustVerdict::ReleaseFormat},
             {"a root given as the release", TrustVerdict::ReleaseFormat},
             {"pinned root not signed by its own keys", TrustVerdict::TrustedRoot},
@@ -168,6 +170,11 @@ private slots:
             release.versionType = "beta";
         if (change == "other version than offered")
             offer.offeredVersion = "2.0.1";
+        if (change.contains("delta"))
+            release.deltas.append(
+                {"1.0.0",
+                 change.contains("folder") ? "../app-from-1.0.0.zip" : "app-from-1.0.0.zip", 3,
+                 Sha256::hexOf("zip")});
         if (change == "version equal to the installed one")
             offer.installedVersion = "2.0";
         if (change == "version lower than the installed one")
@@ -194,6 +201,8 @@ private slots:
         SignedRelease verified;
         const TrustVerdict verdict = ReleaseTrust(m_folder->path()).verify(offer, kNow, verified);
         QVERIFY2(verdict.check() == check, qPrintable(verdict.text()));
+        if (change.startsWith("with a delta"))
+            QCOMPARE(verified.deltaFrom("1.0.0")->name, QString("app-from-1.0.0.zip"));
         // The log names the root that failed, also when roots come out of order.
         if (change == "roots out of order, root 3 first")
             QCOMPARE(verdict.text(), "root rotation: root 3 is not signed by a root key of root 1");

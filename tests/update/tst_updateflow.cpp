@@ -291,6 +291,7 @@ private:
         QVERIFY2(result.finished && result.exitCode == 0, result.standardError.constData());
     }
     void publishSignedRelease(const QString& change);
+    void publishDelta(const QByteArray& oldA);
     void resignExpired(const QString& releaseFile, const QString& keyFile);
     QByteArray signedCatalog(const QString& change, const QString& url);
     QStringList tlsOptions();
@@ -1016,12 +1017,26 @@ void TestUpdateFlow::publishSignedRelease(const QString& change)
     const QString signer = change == "rotation"      ? "release2.key"
                            : change == "unknown key" ? "stranger.key"
                                                      : "release1.key";
-    publish({"release", "--key", signingKey(signer), "--package",
-             QDir(packagesFolder()).filePath("p.zip"), "--software-root", kRoot, "--version-type",
-             "general", "--version", "2.0.0", "--serial", "1", "--expires-days", "7", "-o",
-             signingKey("release.json")});
+    QStringList delta;
+    if (change.startsWith("delta"))
+        delta << "--delta"
+              << "1.0.0=" + QDir(packagesFolder()).filePath("p-from-1.0.0.delta.zip");
+    publish(QStringList{"release", "--key", signingKey(signer), "--package",
+                        QDir(packagesFolder()).filePath("p.zip"), "--software-root", kRoot,
+                        "--version-type", "general", "--version", "2.0.0", "--serial", "1",
+                        "--expires-days", "7", "-o", signingKey("release.json")} +
+            delta);
     if (change == "expired")
         resignExpired(signingKey("release.json"), signingKey(signer));
+}
+
+// The delta from 1.0.0, whose a.txt is `oldA`, beside p.zip.
+void TestUpdateFlow::publishDelta(const QByteArray& oldA)
+{
+    makePackage("old.zip", {{"a.txt", oldA}, {"keep.txt", "kept"}});
+    publish({"delta", "--package", QDir(packagesFolder()).filePath("p.zip"), "--version", "2.0.0",
+             "--from", "1.0.0=" + QDir(packagesFolder()).filePath("old.zip"), "--output-dir",
+             packagesFolder()});
 }
 
 // The publisher signs nothing that has expired already: the release is
@@ -1072,6 +1087,12 @@ void TestUpdateFlow::signedUpdate_data()
     QTest::newRow("endless package") << "endless" << refused << "more than the signed";
     QTest::newRow("forged forceUpdate") << "forged force"
                                         << "window;click:cancel" << QString::fromUtf8("忽略更新");
+    QTest::newRow("delta") << "delta"
+                           << "window;click:update" << QString();
+    QTest::newRow("delta, over a file the user changed") << "delta, file changed"
+                                                         << "window;click:update" << QString();
+    QTest::newRow("delta missing on the server") << "delta missing"
+                                                 << "window;click:update" << QString();
     QTest::newRow("release by an unknown key") << "unknown key"
                                                << "box"
                                                << "release signature";
@@ -1086,9 +1107,21 @@ void TestUpdateFlow::signedUpdate()
     QFETCH(QString, script);
     QFETCH(QString, logLine);
 
-    m_install->writeFile("a.txt", "old a");
-    makePackage("p.zip", {{"a.txt", "new a"}, {"b/new.txt", "added"}});
+    // Long enough for a patch to be smaller than the file.
+    QByteArray oldA;
+    for (int line = 0; line < 2000; ++line)
+        oldA += "line " + QByteArray::number(line * 7919 % 10007) + "\n";
+    const QByteArray newA = QByteArray(oldA).replace("line 42", "line forty-two");
+    m_install->writeFile("a.txt", oldA);
+    m_install->writeFile("keep.txt", "kept");
+    makePackage("p.zip", {{"a.txt", newA}, {"b/new.txt", "added"}, {"keep.txt", "kept"}});
+    if (change.startsWith("delta"))
+        publishDelta(oldA);
     publishSignedRelease(change);
+    if (change == "delta, file changed")
+        m_install->writeFile("a.txt", oldA + "changed by the user");
+    if (change == "delta missing")
+        QFile::remove(QDir(packagesFolder()).filePath("p-from-1.0.0.delta.zip"));
     QFile package(QDir(packagesFolder()).filePath("p.zip"));
     QVERIFY(package.open(QIODevice::ReadWrite));
     if (change == "byte changed") {
@@ -1119,7 +1152,11 @@ void TestUpdateFlow::signedUpdate()
     const QStringList lines = reports(result);
     QVERIFY2(lines.contains("DONE " + script.split(';').last()), qPrintable(lines.join('\n')));
     if (logLine.isEmpty()) {
+        QCOMPARE(m_install->readFile("a.txt"), newA);
         QCOMPARE(m_install->readFile("b/new.txt"), QByteArray("added"));
+        QCOMPARE(log().contains("the delta from 1.0.0 gives 2 changed files"), change == "delta");
+        QCOMPARE(log().contains("the full package is downloaded instead"),
+                 change.startsWith("delta, ") || change == "delta missing");
         QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
         QVERIFY(main->waitForFinished(5000));
         QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
