@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds, once, everything the Windows cross-build of the updater needs into
 # one folder outside the tree, from Debian's packages and source packages
-# only: OpenSSL, libsodium, libzip, the cpp-httplib header, Qt 5 (qtbase)
+# only: OpenSSL, libsodium, libzip, libzstd, the cpp-httplib header, Qt 5 (qtbase)
 # and a CMake toolchain file that points at all of it.
 #
 #   scripts/windows/build-toolchain.sh [--prefix DIR] [--jobs N]
@@ -125,7 +125,7 @@ select_posix_compilers() {
 
 # Debian source package of each component built from source.
 declare -A SOURCE_PACKAGES=(
-  [openssl]=openssl [libsodium]=libsodium [libzip]=libzip
+  [openssl]=openssl [libsodium]=libsodium [libzip]=libzip [zstd]=libzstd
   [httplib]=cpp-httplib [qt]=qtbase-opensource-src
 )
 
@@ -226,6 +226,22 @@ build_libzip() {
   run_logged libzip cmake --install "$PREFIX/build/libzip"
 }
 
+# The library only, shared like the others; its CMake build lives below
+# build/cmake. The command-line tool, the tests and the legacy formats, which
+# delta patches never use, are left out.
+build_zstd() {
+  local dir
+  dir=$(source_dir libzstd)
+  rm -rf "$PREFIX/build/zstd"
+  run_logged zstd cmake -S "$dir/build/cmake" -B "$PREFIX/build/zstd" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN_FILE" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DZSTD_BUILD_SHARED=ON -DZSTD_BUILD_STATIC=OFF \
+    -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF \
+    -DZSTD_LEGACY_SUPPORT=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF
+  run_logged zstd cmake --build "$PREFIX/build/zstd" -j "$JOBS"
+  run_logged zstd cmake --install "$PREFIX/build/zstd"
+}
+
 # Debian ships cpp-httplib split into a header and a Linux shared library;
 # its source package holds the original single header, used as it is.
 build_httplib() {
@@ -302,6 +318,7 @@ main() {
   component openssl
   component libsodium
   component libzip
+  component zstd
   component httplib
   component qt
   log "toolchain ready in $PREFIX (CMake: -DCMAKE_TOOLCHAIN_FILE=$TOOLCHAIN_FILE)"
