@@ -115,8 +115,10 @@ bool frameSizes(const MappedFile& patch, qint64& total, QString& errorText)
 }
 
 // Decodes the frames into `target`, one chunk at a time, hashing as it goes.
-bool decodeFrames(ZSTD_DCtx* context, const MappedFile& old, const MappedFile& patch, QFile& target,
-                  Sha256& hash, QString& errorText)
+// A patch that does not decode is the delta's fault, a failed write (a full
+// disk) is not.
+DeltaResult::Kind decodeFrames(ZSTD_DCtx* context, const MappedFile& old, const MappedFile& patch,
+                               QFile& target, Sha256& hash, QString& errorText)
 {
     QByteArray chunk(int(kChunkBytes), Qt::Uninitialized);
     ZSTD_inBuffer input{patch.data(), size_t(patch.size()), 0};
@@ -131,16 +133,20 @@ bool decodeFrames(ZSTD_DCtx* context, const MappedFile& old, const MappedFile& p
             if (ZSTD_isError(left)) {
                 errorText = QStringLiteral("the patch does not decode: ") +
                             QString::fromLatin1(ZSTD_getErrorName(left));
-                return false;
+                return DeltaResult::Kind::BadPatch;
             }
             hash.addData(chunk.constData(), qint64(output.pos));
             if (target.write(chunk.constData(), qint64(output.pos)) != qint64(output.pos)) {
-                errorText = QStringLiteral("cannot write: ") + target.errorString();
-                return false;
+                errorText = QStringLiteral("cannot be written: ") + target.errorString();
+                return DeltaResult::Kind::FileError;
             }
         }
     }
-    return true;
+    if (!target.flush()) {
+        errorText = QStringLiteral("cannot be written: ") + target.errorString();
+        return DeltaResult::Kind::FileError;
+    }
+    return DeltaResult::Kind::Applied;
 }
 
 } // namespace
@@ -197,15 +203,15 @@ DeltaResult ZstdPatch::apply(const QString& oldPath, const QString& patchPath,
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax,
                            windowLogFor(old.size() + kSegmentBytes, bounds));
     Sha256 hash;
-    const bool decoded = decodeFrames(context.get(), old, patch, target, hash, errorText);
+    const Kind decoded = decodeFrames(context.get(), old, patch, target, hash, errorText);
     const qint64 size = target.size();
     target.close();
     const QByteArray sha256 = hash.hexDigest();
-    if (decoded && size == expectedSize && sha256 == expectedSha256)
+    if (decoded == Kind::Applied && size == expectedSize && sha256 == expectedSha256)
         return {};
     QFile::remove(targetPath);
-    if (!decoded)
-        return DeltaResult::failed(Kind::BadPatch, path, errorText);
+    if (decoded != Kind::Applied)
+        return DeltaResult::failed(decoded, path, errorText);
     return DeltaResult::failed(Kind::Damaged, path,
                                QStringLiteral("patched to %1 bytes with SHA-256 %2, not %3 and %4")
                                    .arg(size)
