@@ -1,5 +1,6 @@
 #include "delta/DeltaManifest.h"
 
+#include "install/InstallJournal.h"
 #include "trust/JsonFields.h"
 
 #include <QJsonArray>
@@ -131,15 +132,8 @@ bool DeltaManifest::fromJson(const QByteArray& json, DeltaManifest& manifest, QS
 
 bool DeltaManifest::isSafePath(const QString& path)
 {
-    static const QRegularExpression forbidden(QStringLiteral("[\\\\:\\x00-\\x1f]"));
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || forbidden.match(path).hasMatch())
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString& part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
-            return false;
-    }
-    return true;
+    static const QRegularExpression control(QStringLiteral("[\\x00-\\x1f]"));
+    return isContainedRelativePath(path) && !control.match(path).hasMatch();
 }
 
 QString DeltaManifest::entryOf(const File& file)
