@@ -1,17 +1,24 @@
 #pragma once
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
-// The process's peak resident set size in KiB (VmHWM), or -1 where /proc
+// A field of /proc/self/status in KiB, such as "VmHWM:", or -1 where /proc
 // does not exist.
-inline long peakRssKiB()
+inline long statusKiB(const char* field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::strlen(field)));
     }
     return -1;
+}
+
+// The process's peak resident set size in KiB (VmHWM), or -1.
+inline long peakRssKiB()
+{
+    return statusKiB("VmHWM:");
 }

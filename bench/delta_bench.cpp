@@ -3,6 +3,7 @@
 // mapped, so the resident set counts them, the anonymous part does not.
 //   delta_bench DELTA_FOLDER INSTALLATION TARGET
 
+#include "PeakRss.h"
 #include "delta/DeltaApplier.h"
 
 #include <QCoreApplication>
@@ -10,24 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <string>
 #include <thread>
-
-namespace {
-
-long anonymousKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("RssAnon:", 0) == 0)
-            return std::stol(line.substr(8));
-    }
-    return -1;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -37,11 +21,11 @@ int main(int argc, char** argv)
         return 2;
     }
     std::atomic<bool> done{false};
-    std::atomic<long> most{anonymousKiB()};
+    std::atomic<long> most{statusKiB("RssAnon:")};
     // Sampled: the kernel keeps no peak of the anonymous part alone.
     std::thread sampler([&] {
         while (!done) {
-            most = std::max(most.load(), anonymousKiB());
+            most = std::max(most.load(), statusKiB("RssAnon:"));
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });

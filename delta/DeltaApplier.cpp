@@ -17,7 +17,7 @@ DeltaApplier::DeltaApplier(const QString& deltaFolder, const QString& installFol
 
 DeltaResult DeltaApplier::apply()
 {
-    DeltaResult result = readManifest();
+    DeltaResult result = m_manifestRead ? DeltaResult() : readManifest();
     for (int i = 0; result.applied() && i < m_manifest.files.size(); ++i)
         result = applyFile(m_manifest.files.at(i));
     return result;
@@ -36,6 +36,7 @@ DeltaResult DeltaApplier::readManifest()
     QString errorText;
     if (!DeltaManifest::fromJson(file.readAll(), m_manifest, errorText))
         return DeltaResult::failed(Kind::Damaged, name, errorText);
+    m_manifestRead = true;
     return {};
 }
 

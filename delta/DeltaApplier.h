@@ -14,13 +14,15 @@ public:
     DeltaApplier(const QString& deltaFolder, const QString& installFolder,
                  const QString& targetFolder);
 
+    // Reads delta.json, so that a caller may look at the manifest before
+    // anything is patched; apply() reads it when nobody did.
+    DeltaResult readManifest();
     // Applied once every listed file is in the target folder with its signed
     // size and SHA-256; otherwise the first file that failed and why.
     DeltaResult apply();
     const DeltaManifest& manifest() const { return m_manifest; }
 
 private:
-    DeltaResult readManifest();
     DeltaResult applyFile(const DeltaManifest::File& file) const;
     DeltaResult checkInstalled(const DeltaManifest::File& file, const QString& installed) const;
     DeltaResult copyWhole(const DeltaManifest::File& file, const QString& source,
@@ -30,4 +32,5 @@ private:
     QString m_installFolder;
     QString m_targetFolder;
     DeltaManifest m_manifest;
+    bool m_manifestRead = false;
 };

@@ -266,16 +266,20 @@ bool Update::applyDelta(const QString& unpackFolder, UpdateFailure& problem)
         return false;
     }
     DeltaApplier applier(work.deltaFolder(), applicationDir(), unpackFolder);
-    const DeltaResult result = applier.apply();
     const DeltaManifest& manifest = applier.manifest();
-    if (!result.applied()) {
-        problem = UpdateFailure::of(UpdateFailure::Kind::DeltaRefused, result.reason);
-        return false;
-    }
-    if (manifest.fromVersion != currentVersion || manifest.toVersion != versionInfo.version) {
+    // The versions first: a delta for another installation is not worth patching.
+    DeltaResult result = applier.readManifest();
+    if (result.applied() &&
+        (manifest.fromVersion != currentVersion || manifest.toVersion != versionInfo.version)) {
         problem = UpdateFailure::of(
             UpdateFailure::Kind::DeltaRefused,
             QString("it leads from %1 to %2").arg(manifest.fromVersion, manifest.toVersion));
+        return false;
+    }
+    if (result.applied())
+        result = applier.apply();
+    if (!result.applied()) {
+        problem = UpdateFailure::of(UpdateFailure::Kind::DeltaRefused, result.reason);
         return false;
     }
     m_deltaUnpackedBytes = 0;
