@@ -24,8 +24,10 @@ Qt::CaseSensitivity fileNameCaseSensitivity();
 bool stopProcessesByImageName(const QString& imageName);
 // Stops every process running the program file `executablePath` (also one
 // whose file has been replaced since it started), and no other: the same
-// name in another folder is another installation's. Waits for them; true
-// when at least one process was stopped.
+// name in another folder is another installation's. A script ("#!") is
+// known on Linux by its interpreter running it: the interpreter's process
+// whose script argument is `executablePath`. Waits for them; true when at
+// least one process was stopped.
 bool stopProcessesByExecutable(const QString& executablePath);
 
 // Marks one process as the one at work on an installation: an exclusive

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSharedMemory>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <cerrno>
@@ -217,6 +218,64 @@ QByteArray canonicalProgramPath(const QString& path)
                             : QFile::encodeName(QDir(folder).filePath(file.fileName()));
 }
 
+// How the kernel starts a script: its interpreter's program runs with the
+// script's path as the argument at `scriptIndex`, after the one option the
+// "#!" line may give. Empty for a file that is no script.
+struct ScriptStart
+{
+    QByteArray interpreter;
+    int scriptIndex = 1;
+};
+
+ScriptStart scriptStartOf(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = file.readLine(PATH_MAX).trimmed();
+    if (!line.startsWith("#!"))
+        return {};
+    const QByteArray rest = line.mid(2).trimmed();
+    const int space = rest.indexOf(' ');
+    const QString program = QFile::decodeName(space < 0 ? rest : rest.left(space));
+    const QByteArray option = space < 0 ? QByteArray() : rest.mid(space + 1).trimmed();
+    // "#!/usr/bin/env NAME": env runs NAME itself, found on the path.
+    if (QFileInfo(program).fileName() == QLatin1String("env") && !option.isEmpty() &&
+        !option.startsWith('-') && !option.contains(' ')) {
+        const QString found = QStandardPaths::findExecutable(QFile::decodeName(option));
+        return {found.isEmpty() ? QByteArray() : canonicalProgramPath(found), 1};
+    }
+    return {canonicalProgramPath(program), option.isEmpty() ? 1 : 2};
+}
+
+// The argument at `index` of a process, as an absolute path: a relative one
+// is taken from the process's working folder.
+QString argumentPathOf(const QString& pidDir, int index)
+{
+    const QList<QByteArray> arguments =
+        readProcFile(pidDir + QStringLiteral("/cmdline")).split('\0');
+    if (index >= arguments.size() || arguments.at(index).isEmpty())
+        return {};
+    const QString argument = QFile::decodeName(arguments.at(index));
+    if (QDir::isAbsolutePath(argument))
+        return argument;
+    const QString folder = QFile::symLinkTarget(pidDir + QStringLiteral("/cwd"));
+    return folder.isEmpty() ? QString() : QDir(folder).filePath(argument);
+}
+
+// A process runs `program` itself, or runs its interpreter with `program` as
+// the script, where the kernel puts it: never matched by a name alone.
+bool runsProgram(const QString& pidDir, const QByteArray& program, const ScriptStart& script)
+{
+    const QByteArray running = programPathOf(pidDir);
+    if (running == program)
+        return true;
+    if (script.interpreter.isEmpty() || running != script.interpreter)
+        return false;
+    const QString argument = argumentPathOf(pidDir, script.scriptIndex);
+    return !argument.isEmpty() && canonicalProgramPath(argument) == program;
+}
+
 } // namespace
 
 bool stopProcessesByImageName(const QString& imageName)
@@ -233,8 +292,10 @@ bool stopProcessesByExecutable(const QString& executablePath)
         executablePath.isEmpty() ? QByteArray() : canonicalProgramPath(executablePath);
     if (program.isEmpty())
         return false;
-    return killAndWait(otherProcessesWhere(
-        [&program](const QString& pidDir) { return programPathOf(pidDir) == program; }));
+    const ScriptStart script = scriptStartOf(executablePath);
+    return killAndWait(otherProcessesWhere([&program, &script](const QString& pidDir) {
+        return runsProgram(pidDir, program, script);
+    }));
 }
 
 InstanceLock::~InstanceLock()

@@ -317,6 +317,48 @@ private slots:
         QVERIFY(isRunning(spared.process));
     }
 
+    // A script runs as its interpreter, with its path where the kernel puts
+    // it. Spared: the same script elsewhere, and a program that only names it.
+    void stopsScriptsByTheirInterpreter_data()
+    {
+        QTest::addColumn<QByteArray>("firstLine");
+        QTest::addColumn<bool>("relative");
+        QTest::newRow("shell script") << QByteArray("#!/bin/sh") << false;
+        QTest::newRow("interpreter option") << QByteArray("#!/bin/sh -e") << false;
+        QTest::newRow("through env") << QByteArray("#!/usr/bin/env sh") << false;
+        QTest::newRow("started by a relative path") << QByteArray("#!/bin/sh") << true;
+    }
+    void stopsScriptsByTheirInterpreter()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("a main program started through an interpreter is a Linux case");
+#else
+        QFETCH(QByteArray, firstLine);
+        QFETCH(bool, relative);
+        QTemporaryDir root;
+        QProcess target, sameElsewhere;
+        for (const QString folder : {"one", "two"}) {
+            writeFile(root.filePath(folder + "/main.sh"), firstLine + "\nread line\n");
+            QFile::setPermissions(root.filePath(folder + "/main.sh"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        target.setWorkingDirectory(root.filePath("one"));
+        target.start(relative ? "./main.sh" : root.filePath("one/main.sh"), QStringList());
+        sameElsewhere.start(root.filePath("two/main.sh"), QStringList());
+        Child namer;
+        namer.start(QStringLiteral(FAKE_MAIN_EXE), {root.filePath("one/main.sh")});
+        QVERIFY(target.waitForStarted() && sameElsewhere.waitForStarted());
+
+        QVERIFY(platform::stopProcessesByExecutable(root.filePath("one/main.sh")));
+        QVERIFY(target.waitForFinished(3000));
+        QVERIFY(endedByStop(target));
+        QVERIFY(isRunning(sameElsewhere));
+        QVERIFY(isRunning(namer.process));
+        sameElsewhere.kill();
+        sameElsewhere.waitForFinished(2000);
+#endif
+    }
+
     void killProcessMatchesNothing_data()
     {
         QTest::addColumn<QString>("name");
