@@ -1,6 +1,8 @@
 #include "app/EntryPoint.h"
 
 #include "app/Language.h"
+#include "elevate/ElevatedInstall.h"
+#include "elevate/ElevatedStep.h"
 #include "health/WatchedInstallation.h"
 #include "layout/InstallationLayout.h"
 #include "log/LogHandler.h"
@@ -55,15 +57,32 @@ void useInstallationOf(const QStringList& arguments)
         layout::setInstallationDir(arguments.at(kWatchArguments));
 }
 
+// An installation the user may not write (one for all users) is installed
+// by an elevated step; the user's updater logs, downloads and takes its lock
+// in a folder of the user's own.
+bool useUserFolderUnlessWritable(const QStringList& arguments)
+{
+    if (arguments.size() < kRequiredArguments ||
+        !ElevatedInstall::isNeeded(layout::installationDir()))
+        return false;
+    layout::setLogFolder(layout::pathIn(layout::userFolder(arguments.at(2)), layout::kLogFolder));
+    return true;
+}
+
 // One updater at a time works on an installation; false when another one
 // does. An updater that cannot take the lock at all (a read-only
-// installation) goes on, but must leave the installation alone.
-bool takeInstanceLock(platform::InstanceLock& lock, bool& installationLocked)
+// installation) goes on, but must leave the installation alone. The user's
+// updaters of an installation that needs elevation take turns on a lock in
+// the user's folder; the elevated step takes the installation's.
+bool takeInstanceLock(platform::InstanceLock& lock, const LaunchArguments& launch,
+                      bool& installationLocked)
 {
     using State = platform::InstanceLock::State;
-    const platform::InstanceLock::Outcome outcome =
-        lock.acquire(layout::applicationPath(layout::kInstanceLock));
-    installationLocked = outcome.state == State::Held;
+    const platform::InstanceLock::Outcome outcome = lock.acquire(
+        launch.elevationNeeded
+            ? layout::pathIn(layout::userFolder(launch.softwareRoot), layout::kInstanceLock)
+            : layout::applicationPath(layout::kInstanceLock));
+    installationLocked = outcome.state == State::Held && !launch.elevationNeeded;
     if (outcome.state == State::HeldByAnother)
         qInfo() << QStringLiteral("Another updater is at work: %1").arg(outcome.reason);
     if (outcome.state == State::Unavailable)
@@ -97,15 +116,33 @@ bool selectMode(const QString& mode, bool& updateMode)
     return false;
 }
 
+// The installation step with administrator rights: without a window, as
+// pkexec passes no display on; it logs into the installation.
+int runElevatedStep(int& argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
+    startLogging();
+    const QStringList arguments = QCoreApplication::arguments();
+    logArguments(arguments);
+    InstallRequest request;
+    if (!InstallRequest::fromArguments(arguments, request))
+        return ElevatedResult::of(ElevatedResult::Kind::NotVerified, QString()).exitCode();
+    return ElevatedStep(layout::installationDir(), request).run().exitCode();
+}
+
 } // namespace
 
 int runUpdater(int& argc, char** argv)
 {
+    if (argc > 1 && qstrcmp(argv[1], "install") == 0)
+        return runElevatedStep(argc, argv);
     QApplication application(argc, argv);
     useInstallationOf(QCoreApplication::arguments());
     prepareApplication(application);
     const QString language = chooseLanguage();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
+    const bool elevationNeeded = useUserFolderUnlessWritable(QCoreApplication::arguments());
     startLogging();
 
     const QStringList arguments = QCoreApplication::arguments();
@@ -118,6 +155,7 @@ int runUpdater(int& argc, char** argv)
     launch.mainProgram = arguments.at(3);
     launch.versionType = arguments.value(4, QStringLiteral("general"));
     launch.language = language;
+    launch.elevationNeeded = elevationNeeded;
     // Neither takes the lock for its whole run: the watcher holds it only to
     // change the journal, and a confirmation leaves the watcher a mark.
     if (arguments.at(1) == QLatin1String("watch"))
@@ -128,7 +166,7 @@ int runUpdater(int& argc, char** argv)
     // Kept to the end of the run; should the process die first, the system
     // drops it.
     platform::InstanceLock instanceLock;
-    if (!takeInstanceLock(instanceLock, launch.installationLocked))
+    if (!takeInstanceLock(instanceLock, launch, launch.installationLocked))
         return anotherUpdaterAtWork();
     if (!selectMode(arguments.at(1), launch.updateMode))
         return 0;

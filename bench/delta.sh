@@ -4,12 +4,15 @@
 # (bench/package.sh); the delta's bytes beside the full package's, and
 # applying it (delta_bench: the changed files put together from the
 # installed ones) beside unzip -q of the full package, with the most
-# anonymous memory seen. Real binaries: pairs of Debian packages, the
-# release's version and the security update's, each unpacked and zipped with
-# `vaderoru-publish package`, then `vaderoru-publish delta` from the one to
-# the other, beside the same changed files patched one by one with
-# `zstd -19 --patch-from`. A package with only one version in the archive is
-# said so and left out.
+# anonymous memory seen; then the real updater (the test driver: its entry
+# point with a user who presses "Update now") from the click to the restart
+# of the main program on a link throttled to 100 Mbit/s (cloudservice
+# --throttle-kbps), with the signed delta beside the full package. Real
+# binaries: pairs of Debian packages, the release's version and the security
+# update's, each unpacked and zipped with `vaderoru-publish package`, then
+# `vaderoru-publish delta` from the one to the other, beside the same changed
+# files patched one by one with `zstd -19 --patch-from`. A package with only
+# one version in the archive is said so and left out.
 #   bench/delta.sh [--quick] [BUILD_DIR]      (BENCH_DIR: work folder)
 # --quick: the bench tree only.
 set -euo pipefail
@@ -22,10 +25,13 @@ if [ "${1:-}" = --quick ]; then
   quick=1
   shift
 fi
-build=$(bench_build "${1:-}" vaderoru-publish delta_bench)
+build=$(bench_build "${1:-}" vaderoru-publish delta_bench update_driver fake_main cloudservice)
 publish=$build/publisher/vaderoru-publish
 applier=$build/bench/delta_bench
-require_built "$publish" "$applier"
+driver=$build/tests/update/update_driver
+main=$build/tests/helpers/fake_main
+service=$build/cloudservice/cloudservice
+require_built "$publish" "$applier" "$driver" "$main" "$service"
 command -v zstd >/dev/null || { echo "needs the zstd tool (package zstd)" >&2; exit 1; }
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-delta}
 mkdir -p "$work"
@@ -90,6 +96,74 @@ bench_tree() {
   rm -rf "$work/tree-unzip" "$work/tree-target"
 }
 
+# Seconds of the day at a log line's "hh:mm:ss:zzz".
+log_time() { # log-folder text
+  grep -rh -- "$2" "$1" | head -n 1 |
+    sed -E 's/^([0-9]+):([0-9]+):([0-9]+):([0-9]+).*/\1 \2 \3 \4/' |
+    awk '{ printf "%.3f", $1 * 3600 + $2 * 60 + $3 + $4 / 1000 }'
+}
+
+# The real updater (the test driver: its entry point with a user who presses
+# "Update now") updates a copy of the installed bench tree from 1 to 2; the
+# seconds from the click (the download's start) to the restart of the main
+# program, by the updater's log. `release` is the signed release to offer.
+click_to_restart() { # release
+  local app=$work/app port
+  rm -rf "$app" "$work/ready"
+  cp -a "$work/installed" "$app"
+  mkdir -p "$app/config/trust"
+  cp "$work/keys/root.json" "$app/config/trust/"
+  cp "$driver" "$app/VaDeroru"
+  cp "$main" "$app/FlowMain"
+  echo run >"$app/FlowMain.behaviour"
+  printf '{"softwareRoots":{"FlowApp":{"general":{"releases":[{"version":"2","url":"/packages/package-5.zip","release":"%s"}]}}}}\n' \
+    "$1" >"$work/catalog.json"
+  "$service" --catalog "$work/catalog.json" --packages "$work/served" --port 0 \
+    --throttle-kbps $((100000000 / 8 / 1024)) >"$work/ready" 2>"$work/service.log" &
+  local service_pid=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9][0-9]*\)$#\1#p' "$work/ready")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  printf '[Version]\nVersion=1\nServiceIP=http://127.0.0.1\nServicePort=%s\n[Update]\nHealthSeconds=0\n' \
+    "$port" >"$app/config.ini"
+  sync
+  QT_QPA_PLATFORM=offscreen UPDATE_DRIVER_SCRIPT='window;click:update' timeout 900 \
+    "$app/VaDeroru" update FlowApp FlowMain >"$work/updater.log" 2>&1 || true
+  kill "$service_pid" 2>/dev/null || true
+  pkill -f "^$app/FlowMain" 2>/dev/null || true
+  if ! grep -qx 'Version=2' "$app/config.ini"; then
+    echo "the update with $1 did not install; see $app/log" >&2
+    exit 1
+  fi
+  awk -v s="$(log_time "$app/log" '开始下载更新包')" -v e="$(log_time "$app/log" '启动主程序')" \
+    'BEGIN { printf "%.2f", e - s }'
+}
+
+# Click to restart on a link throttled to 100 Mbit/s, with the bench tree's
+# delta and with its full package, each signed into a release.
+restart_line() {
+  local delta=$work/tree-out/package-5-from-1.delta.zip with_delta full
+  rm -rf "$work/keys" "$work/served"
+  mkdir -p "$work/keys" "$work/served"
+  "$publish" keygen "$work/keys/root" >/dev/null
+  "$publish" keygen "$work/keys/release" >/dev/null
+  "$publish" root --version 1 --expires-days 1 --root-key "$work/keys/root.key" \
+    --release-pub "$work/keys/release.pub" -o "$work/keys/root.json" >/dev/null
+  ln -f "$work/package-5.zip" "$delta" "$work/served/"
+  local signing=(--key "$work/keys/release.key" --package "$work/package-5.zip" --software-root FlowApp
+    --version-type general --version 2 --serial 1 --expires-days 1)
+  "$publish" release "${signing[@]}" --delta "1=$delta" -o "$work/release-delta.json" >/dev/null
+  "$publish" release "${signing[@]}" -o "$work/release-full.json" >/dev/null
+  with_delta=$(click_to_restart release-delta.json)
+  full=$(click_to_restart release-full.json)
+  rm -rf "$work/app"
+  printf 'delta bench tree at 100 Mbit/s: click to restart %.2f s with the delta vs %.2f s with the full package (%.2fx)\n' \
+    "$with_delta" "$full" "$(awk -v a="$with_delta" -v b="$full" 'BEGIN { print a / b }')" \
+    >"$work/restart-line"
+}
+
 real_binaries() {
   local package old new old_tree new_tree full delta tool
   local all_full=0 all_delta=0 all_tool=0
@@ -126,6 +200,7 @@ real_binaries() {
 }
 
 bench_tree
+restart_line
 ((quick)) || real_binaries
-cat "$work/tree-line"
+cat "$work/restart-line" "$work/tree-line"
 ((quick)) || cat "$work/real-line"

@@ -53,8 +53,9 @@ QString WorkFolder::deltaFolder() const
 
 bool WorkFolder::isReservedName(const QString& fileName)
 {
-    for (const char* path : {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal,
-                             layout::kWatcherFolder, layout::kDeltaFolder}) {
+    for (const char* path :
+         {layout::kUnpackFolder, layout::kBackupFolder, layout::kJournal, layout::kWatcherFolder,
+          layout::kDeltaFolder, layout::kReleaseDocument, layout::kTakenPackage}) {
         if (fileName.compare(nameOf(path), Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -1,6 +1,8 @@
 #include "layout/InstallationLayout.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace layout {
 
@@ -15,6 +17,21 @@ QString& installationDirOverride()
 {
     static QString dir;
     return dir;
+}
+
+QString& logFolderOverride()
+{
+    static QString folder;
+    return folder;
+}
+
+QString plainFileName(QString name)
+{
+    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9._ -]"));
+    name.replace(unsafe, QStringLiteral("_"));
+    return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+               ? QStringLiteral("_")
+               : name;
 }
 
 } // namespace
@@ -33,6 +50,24 @@ void setInstallationDir(const QString& dir)
 QString applicationPath(const char* relative)
 {
     return pathIn(installationDir(), relative);
+}
+
+QString userFolder(const QString& softwareRoot)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QLatin1Char('/') + QLatin1String(kUserDataFolder) + QLatin1Char('/') +
+           plainFileName(softwareRoot);
+}
+
+QString logFolder()
+{
+    const QString& folder = logFolderOverride();
+    return folder.isEmpty() ? applicationPath(kLogFolder) : folder;
+}
+
+void setLogFolder(const QString& folder)
+{
+    logFolderOverride() = folder;
 }
 
 bool isUpdaterOwnPath(const QString& relative)

@@ -51,6 +51,16 @@ inline constexpr char kPackagedUpdater[] = "VaDeroru.exe";
 // length and hash).
 inline constexpr char kDownloadPartSuffix[] = ".part";
 inline constexpr char kDownloadRecordSuffix[] = ".part.json";
+// The signed release and the newer roots of an offer, beside the package it
+// signs, for the elevated installation step; and the package as that step
+// takes it into the installation's work folder before reading it.
+inline constexpr char kReleaseDocument[] = "downloads/update/release.json";
+inline constexpr char kTakenPackage[] = "downloads/update/elevated.zip";
+// Below the user's local application data: the folder of one software root
+// for an installation the user may not write (one for all users, below
+// Program Files). It is laid out like an installation's: downloads/ with the
+// work folder and the instance lock, and log/.
+inline constexpr char kUserDataFolder[] = "VaDeroru";
 
 // `applicationDir` + "/" + `relative`.
 QString pathIn(const QString& applicationDir, const char* relative);
@@ -61,6 +71,13 @@ QString installationDir();
 void setInstallationDir(const QString& dir);
 // `relative` below installationDir().
 QString applicationPath(const char* relative);
+// The user's own folder for `softwareRoot` (see kUserDataFolder); a root
+// that is no plain file name is spelled with "_" for what is not.
+QString userFolder(const QString& softwareRoot);
+// Where the log is written: installationDir()'s log folder, unless the
+// process chose another one at its start.
+QString logFolder();
+void setLogFolder(const QString& folder);
 // True when `relative` (a "/"-separated path below the application folder)
 // is the work folder, lies below it, or is the instance lock.
 bool isUpdaterOwnPath(const QString& relative);

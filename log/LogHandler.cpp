@@ -82,7 +82,7 @@ QString LogHandler::serverName() const
 
 QString LogHandler::logPath(const QString& relative)
 {
-    return layout::applicationPath(layout::kLogFolder) + relative;
+    return layout::logFolder() + relative;
 }
 
 QString LogHandler::msgTypeLabel(MsgType type)

@@ -63,6 +63,15 @@ private:
     qintptr m_handle = -1; // a file descriptor or a HANDLE
 };
 
+// How asking to start a program with administrator rights went.
+enum class Elevation
+{
+    Started,
+    Refused,     // the user said no
+    Unavailable, // the system offers no way to ask (no pkexec on Linux)
+    Failed       // the program could not be started
+};
+
 // A program started by this process and watched for a while. Neither the
 // end of the watch nor that of this process ends the program: it runs on
 // alone.
@@ -94,6 +103,10 @@ public:
     // Starts `program` with `arguments` (no shell), in this process's
     // working folder, with its environment. False with the reason.
     bool start(const QString& program, const QStringList& arguments, QString& reason);
+    // Starts `program` as start() does, but with administrator rights, which
+    // the system asks the user for (see setElevationVerb); the reason unless
+    // Started.
+    Elevation startElevated(const QString& program, const QStringList& arguments, QString& reason);
     // Waits at most `milliseconds` for the program to end; Running when it
     // has not. Once it has ended, every later wait returns the same at once.
     End wait(int milliseconds);
@@ -111,6 +124,16 @@ inline QString WatchedProcess::End::text() const
         return QStringLiteral("running");
     return kind == Kind::Exited ? QStringLiteral("exit code %1").arg(code) : crashName(code);
 }
+
+// How startElevated() asks: "runas", the shipped default, through the
+// system's prompt (UAC on Windows, pkexec on Linux). Tests choose "open",
+// which starts the program with this process's own rights, or "cancel",
+// which plays a user who says no.
+void setElevationVerb(const QString& verb);
+// True when the end of a program started elevated is the prompt's refusal
+// instead: pkexec ends with 126 when the user dismisses it, 127 when they
+// cannot authenticate. Windows refuses at the start.
+bool endedAsRefusal(const WatchedProcess::End& end);
 
 // Copies `existingFile` over `newFile` the way an installation puts a file
 // in place, never leaving `newFile` half written: a file it replaces keeps

@@ -13,4 +13,7 @@ struct LaunchArguments
     // False when the installation's lock could not be taken: nothing in it
     // may then be changed, not even by crash recovery.
     bool installationLocked = true;
+    // The installation takes no new file from this user: it is installed by
+    // an elevated step, and this user's files go to a folder of their own.
+    bool elevationNeeded = false;
 };

@@ -35,6 +35,7 @@ int runLaunchSequence(const LaunchArguments& arguments)
     const bool recovered = recoverInstallation(arguments);
     Update window(arguments.updateMode);
     window.setInstallationLocked(arguments.installationLocked);
+    window.setElevationNeeded(arguments.elevationNeeded);
     window.setLaunchArguments(arguments.softwareRoot, arguments.versionType, arguments.mainProgram,
                               arguments.language);
     if (!recovered)

@@ -15,6 +15,7 @@ class QUrl;
 class SignedRelease;
 class TrustVerdict;
 struct DownloadOutcome;
+struct ElevatedResult;
 struct UpdateFailure;
 
 // The updater's only window and the controller of the whole update: the
@@ -34,6 +35,10 @@ public:
     // False when another process may be at work on the installation: then
     // nothing is installed.
     void setInstallationLocked(bool locked) { m_installationLocked = locked; }
+    // True when the installation takes no new file from this user: the
+    // package is downloaded into the user's own folder and installed by an
+    // elevated step.
+    void setElevationNeeded(bool needed) { m_elevationNeeded = needed; }
     // True when an update is offered; every other outcome ends the process.
     bool checkForUpdate();
     // Shows the offer; under a forced update, stops the main program once
@@ -123,6 +128,14 @@ private:
     void warnUnlessVerified() const;
     DownloadOutcome downloadPackage(const QUrl& url);
     void failDownload(const DownloadOutcome& outcome);
+    // The installation's own folder, or the user's for an installation that
+    // needs elevation: where the package is downloaded.
+    QString downloadFolder() const;
+    // Hands the verified package to the elevated step and waits for it with
+    // the window up; the main program is started again by this updater.
+    void installElevated();
+    void showWaitingForElevation();
+    UpdateFailure elevationFailure(const ElevatedResult& result);
     bool prepareInstallation(QVector<QString>& files, UpdateFailure& problem);
     bool unpackPackage(QVector<QString>& files, UpdateFailure& problem);
     // The changed files put together from the delta and the installed ones.
@@ -155,6 +168,7 @@ private:
     // Prepared while the main program still runs, used once it is stopped.
     std::unique_ptr<PackageInstaller> m_installer;
     bool m_installationLocked = true;
+    bool m_elevationNeeded = false;
     bool m_mainProgramStopped = false;
     bool m_deltaInUse = false;
     bool m_deltaRefused = false;

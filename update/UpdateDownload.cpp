@@ -64,7 +64,7 @@ void Update::slotUpdateNowClick()
 {
     // The address passed with the offer; the work folder is made now, as a
     // real folder, before anything is written into it.
-    const WorkFolder work(layout::installationDir());
+    const WorkFolder work(downloadFolder());
     QString reason;
     if (!work.make(reason)) {
         failUpdate(UpdateFailure::of(UpdateFailure::Kind::WorkFolder, reason));
@@ -91,7 +91,9 @@ void Update::slotUpdateNowClick()
 
 bool Update::usesDelta() const
 {
-    return !m_deltaRefused && m_signedRelease && m_signedRelease->deltaFrom(currentVersion);
+    // The elevated step installs full packages only.
+    return !m_elevationNeeded && !m_deltaRefused && m_signedRelease &&
+           m_signedRelease->deltaFrom(currentVersion);
 }
 
 // Beside the full package: the signed name is a plain file name.

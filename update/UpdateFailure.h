@@ -14,11 +14,14 @@ struct UpdateFailure
         Installation,   // the files could not be put in place and were given back
         ProxyRefused,   // the proxy named in `proxy` turned the download away
         ProxyUnreachable,
-        WorkFolder,          // the work folder is no real folder, or cannot be made
-        NotWritable,         // `path` cannot be replaced or written into
-        OutsideInstallation, // `path` leads out of the installation through a link
-        Cancelled,           // by the user, who is told nothing
-        DeltaRefused,        // the delta does not fit: the full package is used instead
+        WorkFolder,           // the work folder is no real folder, or cannot be made
+        NotWritable,          // `path` cannot be replaced or written into
+        OutsideInstallation,  // `path` leads out of the installation through a link
+        Cancelled,            // by the user, who is told nothing
+        DeltaRefused,         // the delta does not fit: the full package is used instead
+        NotVerified,          // the elevated step refused the release or the package
+        ElevationRefused,     // the user did not give administrator rights
+        ElevationUnavailable, // the system has no way to ask for them
     };
 
     static UpdateFailure of(Kind kind, const QString& reason)

@@ -55,6 +55,11 @@ ReportedFailure reportedFailure(UpdateFailure::Kind kind)
         return {"installation", "a file cannot be replaced or written"};
     case UpdateFailure::Kind::OutsideInstallation:
         return {"installation", "a file leads out of the installation"};
+    case UpdateFailure::Kind::NotVerified:
+        return {"notVerified", "the elevated step could not verify the release"};
+    case UpdateFailure::Kind::ElevationRefused:
+    case UpdateFailure::Kind::ElevationUnavailable:
+        return {"installation", "administrator rights were not given"};
     default:
         return {"download", "the download failed"};
     }
@@ -109,6 +114,10 @@ qint64 sizeOfReplacedFiles(const QVector<QString>& files)
 
 void Update::installPackage()
 {
+    if (m_elevationNeeded) {
+        installElevated();
+        return;
+    }
     QVector<QString> files;
     UpdateFailure failure;
     if (!prepareInstallation(files, failure)) {
@@ -153,7 +162,9 @@ void Update::reportOutcome(const QString& outcome, const QString& kind, const QS
     entry.decidedAt = QDateTime::currentDateTimeUtc();
     if (outcome != QLatin1String("failed"))
         entry.installedAt = entry.decidedAt;
-    OutcomeRecord(layout::pathIn(applicationDir(), layout::kOutcomeRecord)).add(entry);
+    const QString record = layout::pathIn(applicationDir(), layout::kOutcomeRecord);
+    if (!OutcomeRecord(record).add(entry))
+        qInfo() << QString("Update: the outcome %1 cannot be recorded in %2").arg(outcome, record);
     // The watcher delivers what an installation began; it runs on while the
     // new version starts.
     if (outcome == QLatin1String("failed"))
@@ -326,7 +337,7 @@ bool Update::stopProgram(const QString& fileName)
 void Update::failUpdate(const UpdateFailure& failure)
 {
     qInfo() << QString("Update: %1 %2").arg(QString::fromUtf8("更新失败"), failure.reason);
-    WorkFolder(applicationDir()).clearAfterFailure();
+    WorkFolder(downloadFolder()).clearAfterFailure();
     // Cancelling is the user's own choice, not a failure to explain.
     if (failure.kind != UpdateFailure::Kind::Cancelled) {
         const ReportedFailure reported = reportedFailure(failure.kind);
@@ -365,6 +376,14 @@ QString Update::failureText(const UpdateFailure& failure)
     case UpdateFailure::Kind::OutsideInstallation:
         return localText("%1 leads outside the installation, so the update was not installed")
             .arg(failure.path.toHtmlEscaped());
+    case UpdateFailure::Kind::NotVerified:
+        return localText("The update could not be verified and will not be installed");
+    case UpdateFailure::Kind::ElevationRefused:
+        return localText("The update needs administrator rights, which were not given, so it "
+                         "was not installed");
+    case UpdateFailure::Kind::ElevationUnavailable:
+        return localText("The update needs administrator rights, which this computer has no way "
+                         "to ask for, so it was not installed");
     case UpdateFailure::Kind::Installation:
     case UpdateFailure::Kind::Cancelled:
     case UpdateFailure::Kind::DeltaRefused:

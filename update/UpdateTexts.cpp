@@ -50,6 +50,15 @@ void Update::initTextTable()
                      {{zh, QString::fromUtf8("版本 %1 无法启动,已被撤回;版本 %2 已恢复运行")}});
     textTable.insert("[The release notes are longer than 64 KB and were cut here.]",
                      {{zh, QString::fromUtf8("[更新说明超过 64 KB,在此截断。]")}});
+    textTable.insert("Waiting for administrator rights to install the update",
+                     {{zh, QString::fromUtf8("正在等待管理员权限以安装更新")}});
+    textTable.insert(
+        "The update needs administrator rights, which were not given, so it was not installed",
+        {{zh, QString::fromUtf8("更新需要管理员权限,但未获授权,因此未安装")}});
+    textTable.insert(
+        "The update needs administrator rights, which this computer has no way to "
+        "ask for, so it was not installed",
+        {{zh, QString::fromUtf8("更新需要管理员权限,但这台计算机无法请求该权限,因此未安装")}});
     textTable.insert(
         "The update cannot use its work folder %1: it must be a real folder that can be written",
         {{zh, QString::fromUtf8("更新无法使用其工作文件夹 %1:它必须是可写入的真实文件夹")}});

@@ -2,6 +2,7 @@
 // scripted user) in a temporary installation, the real cloudservice, and a
 // stand-in main program that records how it was started.
 #include "config/FileUtils.h"
+#include "layout/InstallationLayout.h"
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
 #include "support/SmallDisk.h"
@@ -200,12 +201,14 @@ class TestUpdateFlow : public QObject
         return QString::fromUtf8(result.standardOutput).split('\n', Qt::SkipEmptyParts);
     }
 
-    QString log() const
+    // Today's log in the installation, or below `folder`.
+    QString log(const QString& folder = QString()) const
     {
         const QDate today = QDate::currentDate();
-        return QString::fromUtf8(m_install->readFile(
-            QString("log/%1/VaDeroru_[Info]_log_%2.txt")
-                .arg(today.toString("yyyyMMdd"), today.toString("yyyy-MM-dd"))));
+        const QString relative = QString("log/%1/VaDeroru_[Info]_log_%2.txt")
+                                     .arg(today.toString("yyyyMMdd"), today.toString("yyyy-MM-dd"));
+        return QString::fromUtf8(folder.isEmpty() ? m_install->readFile(relative)
+                                                  : fileContent(folder + "/" + relative));
     }
 
     static QString quoted(const char* text) { return "\"" + QString::fromUtf8(text) + "\""; }
@@ -281,6 +284,8 @@ private slots:
     void signedUpdate();
     void throughProxy_data();
     void throughProxy();
+    void elevatedInstall_data();
+    void elevatedInstall();
 
 private:
     bool useSmallDisk(int freeMebibytes);
@@ -1319,6 +1324,119 @@ void TestUpdateFlow::throughProxy()
                  qPrintable(seen));
     if (proxyLog == "POST")
         QVERIFY2(seen.contains("GET http://127.0.0.1:"), qPrintable(seen));
+}
+
+void TestUpdateFlow::elevatedInstall_data()
+{
+    QTest::addColumn<QString>("elevation"); // the driver's verb; "install": the step started alone
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("box"); // empty: installed, or refused by the step alone
+
+    const QString damaged = "The update package is damaged";
+    QTest::newRow("installed") << "open"
+                               << "en_US" << QString();
+    QTest::newRow("package writes into the work folder") << "open"
+                                                         << "en_US" << damaged;
+    QTest::newRow("refused") << "cancel"
+                             << "en_US"
+                             << "The update needs administrator rights, which were not given, so "
+                                "it was not installed";
+    QTest::newRow("refused, Chinese")
+        << "cancel"
+        << "zh_CN" << QString::fromUtf8("更新需要管理员权限,但未获授权,因此未安装");
+    QTest::newRow("no pkexec") << "runas"
+                               << "en_US"
+                               << "The update needs administrator rights, which this computer "
+                                  "has no way to ask for, so it was not installed";
+    QTest::newRow("forged package handed to the step") << "install"
+                                                       << "en_US" << QString();
+}
+
+// An installation the user may not write, played by the driver's seam: the
+// package goes to the user's folder, the installation step to the same
+// driver in the mode "install".
+void TestUpdateFlow::elevatedInstall()
+{
+    QFETCH(QString, elevation);
+    QFETCH(QString, language);
+    QFETCH(QString, box);
+#ifdef Q_OS_WIN
+    if (elevation == "runas")
+        QSKIP("Windows always has the UAC prompt");
+#endif
+
+    m_install->writeFile("a.txt", "old a");
+    QMap<QString, QByteArray> files{{"a.txt", "new a"}, {"b/new.txt", "added"}};
+    if (box == "The update package is damaged")
+        files.insert("downloads/update/backup/a.txt", "not a backup");
+    makePackage("p.zip", files);
+    makePackage("forged.zip", {{"a.txt", "forged a"}});
+    publishSignedRelease("none");
+    QVERIFY(startService(signedCatalog("none", "/packages/p.zip")));
+    configure(m_service->port(), "1.0.0", language);
+    const FileTree before = installationTree();
+    QProcess* main = startMain();
+    // The user's folder, where Linux lets a test choose it.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_work.filePath("user")));
+    const QString userFolder = layout::userFolder(kRoot);
+    QDir(userFolder).removeRecursively();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    ProcessResult result;
+    if (elevation == "install") {
+        // Any program of the user may start the step, with the vendor's
+        // release beside a package of its own.
+        const QString document = m_work.filePath("release-document.json");
+        const QJsonObject release =
+            QJsonDocument::fromJson(fileContent(signingKey("release.json"))).object();
+        QFile(document).remove();
+        QFile out(document);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(QJsonDocument(QJsonObject{{"release", release}}).toJson());
+        out.close();
+        result = runDriver({"install", kRoot, kMain, "general", "2.0.0",
+                            QDir(packagesFolder()).filePath("forged.zip"), document},
+                           "", environment);
+        QCOMPARE(result.exitCode, 1); // not verified, the main program not stopped
+        QVERIFY2(log().contains("elevated step: package "), qPrintable(log()));
+    } else {
+        environment.insert("UPDATE_DRIVER_ELEVATION", elevation);
+        if (elevation == "runas")
+            environment.insert("PATH", m_work.filePath("no-pkexec"));
+        const QString script =
+            box.isEmpty() ? "window;click:update" : "window;click:update;box;offer;click:cancel";
+        result = runDriver({"check", kRoot, kMain}, script, environment);
+        const QStringList lines = reports(result);
+        QVERIFY2(lines.contains("DONE " + script.split(';').last()),
+                 qPrintable(lines.join('\n') + result.standardError));
+        if (!box.isEmpty())
+            QVERIFY2(lines.contains("BOX ContentText=" + box), qPrintable(lines.join('\n')));
+        QVERIFY2(log(userFolder).contains("the offer of 2.0.0 is shown"), qPrintable(log()));
+    }
+    QVERIFY(result.finished);
+    if (elevation == "open" && box.isEmpty()) {
+        QCOMPARE(m_install->readFile("a.txt"), QByteArray("new a"));
+        QCOMPARE(m_install->readFile("b/new.txt"), QByteArray("added"));
+        QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
+        QVERIFY(main->waitForFinished(5000));
+        QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
+        QCOMPARE(restartRecord(), QStringList({"restart", "general"}));
+        QVERIFY2(log().contains(QString("install,%1,%2,general,2.0.0,%3/downloads/update/p.zip,"
+                                        "%3/downloads/update/release.json,")
+                                    .arg(kRoot, kMain, userFolder)),
+                 qPrintable(log()));
+        QVERIFY(log().contains("elevated step: the main program " + kMain + " was stopped"));
+        QVERIFY(!log().contains("the offer of 2.0.0 is shown"));
+        QVERIFY(!QFileInfo::exists(m_install->filePath("downloads/update")));
+        QVERIFY(!QFileInfo::exists(userFolder + "/downloads/update"));
+        return;
+    }
+    // A release that verified is remembered as seen, installed or not.
+    FileTree after = installationTree();
+    after.remove("/config/trust/state.json");
+    QCOMPARE(treeDifference(after, before), QString());
+    QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("1.0.0"));
+    QCOMPARE(main->state(), QProcess::Running);
+    QVERIFY(!QFile::exists(m_install->filePath(kMain + ".args")));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateFlow)

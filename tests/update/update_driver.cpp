@@ -13,8 +13,13 @@
 // "watch", follows UPDATE_DRIVER_WATCH_SCRIPT instead and appends its reports
 // to the file UPDATE_DRIVER_WATCH_REPORT: it outlives the driver's output.
 // UPDATE_DRIVER_STOP=<step>:<n> kills the process at the n-th pass of the named installation step,
-// as a power cut would.
+// as a power cut would. UPDATE_DRIVER_ELEVATION=<verb> takes the installation
+// as one that needs elevation and asks for it with that verb ("open": with
+// the driver's own rights; "cancel": the user says no); the elevated step, a
+// driver in the mode "install", runs no script.
 #include "app/EntryPoint.h"
+#include "elevate/ElevatedInstall.h"
+#include "platform/Platform.h"
 #include "support/InstallStop.h"
 
 #include <QAbstractButton>
@@ -135,6 +140,13 @@ bool runStep(const QString& step)
 void startScript()
 {
     armInstallStop("UPDATE_DRIVER_STOP");
+    const QString verb = qEnvironmentVariable("UPDATE_DRIVER_ELEVATION");
+    if (!verb.isEmpty()) {
+        ElevatedInstall::setAlwaysNeeded(true);
+        platform::setElevationVerb(verb);
+    }
+    if (QCoreApplication::arguments().value(1) == "install")
+        return;
     const bool watcher = QCoreApplication::arguments().value(1) == "watch";
     if (watcher)
         g_reports = std::fopen(qPrintable(qEnvironmentVariable("UPDATE_DRIVER_WATCH_REPORT")), "a");
