@@ -19,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/require.sh
 source bench/package.sh
-packages=(libzstd1 libssl3)
+packages=(libzstd1 libssl3 openssl libsqlite3-0 libcurl4)
 quick=0
 if [ "${1:-}" = --quick ]; then
   quick=1
@@ -36,12 +36,17 @@ command -v zstd >/dev/null || { echo "needs the zstd tool (package zstd)" >&2; e
 work=${BENCH_DIR:-${TMPDIR:-/tmp}/vaderoru-bench-delta}
 mkdir -p "$work"
 
-# The version in the release and the one in its security updates.
+# The version in the release and the one in its security updates, older
+# first: a point release can be newer than the last security update.
 versions_of() {
-  apt-cache madison "$1" | awk -F' *\\| *' '
+  local pair first second
+  pair=$(apt-cache madison "$1" | awk -F' *\\| *' '
     $3 ~ /-security/ { security = $2 }
     $3 ~ /\/main .*Packages/ && $3 !~ /-(security|updates)/ { release = $2 }
-    END { if (release != "" && security != "" && release != security) print release, security }'
+    END { if (release != "" && security != "" && release != security) print release, security }')
+  [ -n "$pair" ] || return 0
+  read -r first second <<<"$pair"
+  if dpkg --compare-versions "$first" lt "$second"; then echo "$first $second"; else echo "$second $first"; fi
 }
 
 # Unpacks `deb` into a tree without links (packages hold none) and zips it.
