@@ -4,8 +4,6 @@
 
 # Suites whose code cannot be compiled for Windows: not built.
 declare -A NOT_BUILT=(
-  [tst_copyfileover]="checks owners and modes through POSIX uids, chown and seteuid"
-  [tst_packageinstaller]="checks owners through POSIX uids and chown; expects the Linux updater names (VaDeroru_temp), modes and inode identities"
   [tst_updateflow]="tells root by POSIX geteuid(); drives the Linux zip tool, squid, chattr and tmpfs mounts"
   [tst_cloudservice]="cloudservice keeps its reports through Qt's SQL drivers, which the cross-built Qt lacks; it drives the Linux zip tool, bash and PostgreSQL too"
 )
@@ -22,6 +20,21 @@ declare -A PARTS_NOT_RUN=(
   [tst_fileutils:removeDirectoryDoesNotFollowLinks:the folder itself]="QFile::link makes a shortcut file on Windows, not a link"
   [tst_fileutils:removeDirectoryDoesNotFollowLinks:dangling link inside]="QFile::link makes a shortcut file on Windows, not a link"
   [tst_installjournal:crashedUpdateThroughTheUpdater]="makes its package with the Linux zip tool"
+  [tst_copyfileover:ownerAndMode]="gives files to another user (chown) and acts as one (seteuid): POSIX owners"
+  [tst_copyfileover:specialBitsAndLinks]="checks set-user-ID, set-group-ID and sticky bits, which Windows files do not have"
+  [tst_packageinstaller:installedFilesBelongToTheInstallation]="gives files to other users (chown) and checks POSIX owners and modes"
+  [tst_packageinstaller:linkIsReplacedAsLink]="Wine 8 makes no symbolic link (CreateSymbolicLinkW succeeds without one) and QFile::link makes a shortcut file; a set-user-ID bit too"
+  [tst_packageinstaller:failedInstallRollsBackCompletely:replaced file whose package file is a link]="Wine 8 makes no symbolic link (CreateSymbolicLinkW succeeds without one) and QFile::link makes a shortcut file"
+  [tst_packageinstaller:refusedPreparationChangesNothing:a link leads out to a set-user-ID file]="Wine 8 makes no symbolic link (CreateSymbolicLinkW succeeds without one) and QFile::link makes a shortcut file"
+  [tst_packageinstaller:refusedPreparationChangesNothing:a link leads out to nothing yet]="Wine 8 makes no symbolic link (CreateSymbolicLinkW succeeds without one) and QFile::link makes a shortcut file"
+  [tst_packageinstaller:refusedPreparationChangesNothing:a linked folder leads out]="Wine 8 makes no symbolic link (CreateSymbolicLinkW succeeds without one) and QFile::link makes a shortcut file"
+  [tst_packageinstaller:refusedPreparationChangesNothing:config.ini leads out]="Wine 8 makes no symbolic link (CreateSymbolicLinkW succeeds without one) and QFile::link makes a shortcut file"
+  [tst_packageinstaller:refusedPreparationChangesNothing:an immutable target]="sets immutable and append-only attributes with the Linux chattr, which Windows files do not have"
+  [tst_packageinstaller:refusedPreparationChangesNothing:an immutable folder gets a file]="sets immutable and append-only attributes with the Linux chattr, which Windows files do not have"
+  [tst_packageinstaller:refusedPreparationChangesNothing:an append-only folder]="sets immutable and append-only attributes with the Linux chattr, which Windows files do not have"
+  [tst_packageinstaller:refusedPreparationChangesNothing:a new folder below an immutable one]="sets immutable and append-only attributes with the Linux chattr, which Windows files do not have"
+  [tst_packageinstaller:refusedPreparationChangesNothing:an immutable config.ini]="sets immutable and append-only attributes with the Linux chattr, which Windows files do not have"
+  [tst_packageinstaller:refusedPreparationChangesNothing:a config.ini its owner may only read]="runs as the installation's owner through POSIX uids (chown, seteuid)"
   [tst_zipextract:keepsPermissions]="checks POSIX modes (execute bits, setuid), which Windows files do not have"
   [tst_zipextract:extractsZip64]="makes its archive with the Linux zip tool"
   [tst_zipextract:extractsLayout:GBK names]="Wine has no GB18030 code page (54936), which Windows has"

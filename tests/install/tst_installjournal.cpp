@@ -20,12 +20,6 @@
 
 #include <memory>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
-
 namespace {
 
 using Snapshot = FileTree;
@@ -44,33 +38,14 @@ QStringList workLeftIn(const QString& root)
         .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
-// The file's identity on its file system: its inode, or Windows' file index.
-quint64 inodeOf(const QString& path)
+// Each file of the installation (the update folder left out) → its identity.
+QMap<QString, QString> inodesBelow(const QString& root)
 {
-#ifdef Q_OS_WIN
-    const HANDLE file = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    BY_HANDLE_FILE_INFORMATION information;
-    const bool known = GetFileInformationByHandle(file, &information);
-    CloseHandle(file);
-    return known ? quint64(information.nFileIndexHigh) << 32 | information.nFileIndexLow : 0;
-#else
-    struct stat status;
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
-#endif
-}
-
-// Each file of the installation (the update folder left out) → its inode.
-QMap<QString, quint64> inodesBelow(const QString& root)
-{
-    QMap<QString, quint64> inodes;
+    QMap<QString, QString> inodes;
     const Snapshot tree = snapshot(root);
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
         if (it.value() != "folder")
-            inodes.insert(it.key(), inodeOf(root + it.key()));
+            inodes.insert(it.key(), fileIdentity(root + it.key()));
     }
     return inodes;
 }
@@ -286,7 +261,7 @@ private slots:
     {
         QFETCH(QString, stop);
         QFETCH(bool, committed);
-        const QMap<QString, quint64> inodes = inodesBelow(m_work);
+        const QMap<QString, QString> inodes = inodesBelow(m_work);
         const DriverRun run = runDriver({"install", m_work, "2.0"}, stop);
         QVERIFY(run.killed);
         recoverAndExpect(committed ? m_smallNew : m_smallOld);
@@ -295,7 +270,7 @@ private slots:
         const QStringList kept = committed ? QStringList{"/bin/keep.dll", "/docs/readme.txt"}
                                            : QStringList(inodes.keys());
         for (const QString& file : kept)
-            QVERIFY2(inodeOf(m_work + file) == inodes.value(file), qPrintable(file));
+            QVERIFY2(fileIdentity(m_work + file) == inodes.value(file), qPrintable(file));
         // Before the journal there is nothing to recover; the next
         // installation clears the work folder.
         if (!stop.startsWith("prepared"))
@@ -324,7 +299,7 @@ private slots:
     // the installed file itself.
     void onlyChangedFilesAreJournaledAndSetAside()
     {
-        const QMap<QString, quint64> inodes = inodesBelow(m_work);
+        const QMap<QString, QString> inodes = inodesBelow(m_work);
         QVERIFY(runDriver({"install", m_work, "2.0"}, "backedUp:1").killed);
         InstallJournal journal(m_work);
         QString error;
@@ -333,7 +308,7 @@ private slots:
         for (const InstallJournal::Target& target : journal.targets()) {
             targets.append(target.path);
             if (!target.backup.isEmpty())
-                QCOMPARE(inodeOf(journal.absolutePath(target.backup)),
+                QCOMPARE(fileIdentity(journal.absolutePath(target.backup)),
                          inodes.value("/" + target.path));
         }
         QCOMPARE(targets.size(), 16);
@@ -553,7 +528,7 @@ private slots:
         writeFile(root + "/zz.bin", QByteArray(1 << 20, 'o'));
         const Snapshot before = snapshot(root);
         const qint64 freeBefore = disk.bytesFree();
-        const quint64 untouched = inodeOf(root + "/zz.bin");
+        const QString untouched = fileIdentity(root + "/zz.bin");
         writeFile(packageFile(root, "a.bin"), QByteArray(1 << 20, 'n'));
         writeFile(packageFile(root, "m.bin"), QByteArray(4 << 20, 'n'));
         writeFile(packageFile(root, failing), QByteArray(6 << 20, 'n'));
@@ -567,7 +542,7 @@ private slots:
         recoverAndExpect(before, root);
         QCOMPARE(workLeftIn(root), QStringList());
         QVERIFY2(disk.bytesFree() >= freeBefore, qPrintable(QString::number(disk.bytesFree())));
-        QCOMPARE(inodeOf(root + "/zz.bin"), untouched);
+        QCOMPARE(fileIdentity(root + "/zz.bin"), untouched);
     }
 
     // Without the new version in config.ini the files would not match it,

@@ -1,5 +1,7 @@
 #include "install/PackageInstaller.h"
+#include "platform/Platform.h"
 #include "support/FileTree.h"
+#include "support/PosixAccess.h"
 #include "support/SmallDisk.h"
 
 #include <QScopeGuard>
@@ -7,17 +9,12 @@
 
 #include <memory>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const QFile::Permissions kPlain = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
                                   QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
 const QFile::Permissions kExecutable =
     kPlain | QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
-// Another user, whose installation it may be.
-constexpr uid_t kOtherUser = 65534;
 
 QStringList g_log;
 
@@ -53,13 +50,26 @@ QString installedEntry(const QString& source, const QString& target)
            package.section(' ', 2);
 }
 
-// Which file it is, on which file system.
-QString identityOf(const QString& path)
+// `path` with the updater's names as the running system spells them: the
+// rows spell them as Linux does, "VaDeroru" and "VaDeroru_temp".
+QString onSystem(const QString& path)
 {
-    struct stat status;
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return QString();
-    return QString("%1:%2").arg(status.st_dev).arg(status.st_ino);
+    QStringList parts = path.split('/');
+    for (QString& part : parts) {
+        if (part == "VaDeroru")
+            part = platform::updaterFileName();
+        else if (part == "VaDeroru_temp")
+            part = platform::temporaryUpdaterFileName();
+    }
+    return parts.join('/');
+}
+
+QStringList onSystem(const QStringList& paths)
+{
+    QStringList spelled;
+    for (const QString& path : paths)
+        spelled << onSystem(path);
+    return spelled;
 }
 
 } // namespace
@@ -131,7 +141,7 @@ void TestPackageInstaller::init()
 // The running updater, settings and a few program files.
 void TestPackageInstaller::installBase()
 {
-    writeFile(app() + "/VaDeroru", "running updater", kExecutable);
+    writeFile(app() + onSystem("/VaDeroru"), "running updater", kExecutable);
     writeFile(app() + "/config.ini", "[Version]\nVersion=1.0\n");
     writeFile(app() + "/bin/core.dll", "old core");
     writeFile(app() + "/bin/tool", "old tool");
@@ -164,7 +174,7 @@ void TestPackageInstaller::installsEachKindOfEntry_data()
 
     const auto row = [](const char* name, const char* entry, const char* target,
                         QFile::Permissions mode, const QByteArray& earlierTarget = QByteArray()) {
-        QTest::newRow(name) << QString(entry) << QString(target) << earlierTarget << int(mode);
+        QTest::newRow(name) << onSystem(entry) << onSystem(target) << earlierTarget << int(mode);
     };
     row("replaced file", "/bin/core.dll", "/bin/core.dll", kPlain);
     row("file in new nested folders", "/plugins/imageformats/extra/qjpeg.so",
@@ -178,8 +188,9 @@ void TestPackageInstaller::installsEachKindOfEntry_data()
     row("updater manifest", "/VaDeroru.exe.manifest", "/VaDeroru.exe.manifest", kPlain);
     row("document named after the updater", "/docs/VaDeroru.exe-guide.txt",
         "/docs/VaDeroru.exe-guide.txt", kPlain);
+    const bool casesApart = platform::fileNameCaseSensitivity() == Qt::CaseSensitive;
     row("updater's name in other letters, which Linux tells apart", "/bin/vaderoru.EXE",
-        "/bin/vaderoru.EXE", kPlain);
+        casesApart ? "/bin/vaderoru.EXE" : "/VaDeroru_temp", kPlain);
     row("linux updater", "/VaDeroru", "/VaDeroru_temp", kExecutable);
     row("linux updater in a sub-folder", "/tools/VaDeroru", "/VaDeroru_temp", kExecutable);
     row("updater over an earlier new updater", "/VaDeroru", "/VaDeroru_temp", kExecutable,
@@ -245,17 +256,17 @@ void TestPackageInstaller::installsWholePackage()
             expected.insert(entry, installedEntry(temp() + entry, app() + entry));
     }
 
-    expected.insert("/VaDeroru_temp", describeEntry(temp() + "/bin/VaDeroru.exe"));
-    const QString original = identityOf(app() + "/bin/core.dll");
-    const QString unpacked = identityOf(temp() + "/bin/core.dll");
+    expected.insert(onSystem("/VaDeroru_temp"), describeEntry(temp() + "/bin/VaDeroru.exe"));
+    const QString original = fileIdentity(app() + "/bin/core.dll");
+    const QString unpacked = fileIdentity(temp() + "/bin/core.dll");
 
     auto installer = installerFor(entries);
     QString reason;
     QVERIFY(installer->backUp(reason));
     // Renamed files are the same files: no byte was copied.
-    QCOMPARE(identityOf(backup() + "/bin/core.dll") == original, !acrossFileSystems);
+    QCOMPARE(fileIdentity(backup() + "/bin/core.dll") == original, !acrossFileSystems);
     QVERIFY(installer->install());
-    QCOMPARE(identityOf(app() + "/bin/core.dll") == unpacked, !acrossFileSystems);
+    QCOMPARE(fileIdentity(app() + "/bin/core.dll") == unpacked, !acrossFileSystems);
 
     for (const QString& folder : QStringList{"/docs/new", "/plugins", "/plugins/a", "/plugins/a/b"})
         expected.insert(folder, "folder");
@@ -266,7 +277,7 @@ void TestPackageInstaller::installsWholePackage()
     // Across file systems the copy put back may be given the original's
     // freed inode number, so only the rename is told by identity.
     if (!acrossFileSystems)
-        QCOMPARE(identityOf(app() + "/bin/core.dll"), original);
+        QCOMPARE(fileIdentity(app() + "/bin/core.dll"), original);
     QCOMPARE(loggedContaining("failure"), 0);
 }
 
@@ -282,7 +293,8 @@ void TestPackageInstaller::touchesOnlyChangedFiles_data()
     const QByteArray largeChangedAtEnd = QByteArray(large).replace(large.size() - 1, 1, "y");
     const auto row = [](const char* name, const char* entry, const char* target,
                         const QByteArray& installed, const QByteArray& package, bool changed) {
-        QTest::newRow(name) << QString(entry) << QString(target) << installed << package << changed;
+        QTest::newRow(name) << onSystem(entry) << onSystem(target) << installed << package
+                            << changed;
     };
     row("same bytes", "/bin/core.dll", "/bin/core.dll", "old core", "old core", false);
     row("same size, other bytes", "/bin/core.dll", "/bin/core.dll", "old core", "new core", true);
@@ -306,7 +318,7 @@ void TestPackageInstaller::touchesOnlyChangedFiles()
     if (!installed.isNull())
         writeFile(app() + target, installed);
     writeFile(temp() + entry, package);
-    const QString identity = identityOf(app() + target);
+    const QString identity = fileIdentity(app() + target);
 
     auto installer = installerFor({entry});
     const PreparationResult prepared = installer->prepare();
@@ -317,7 +329,7 @@ void TestPackageInstaller::touchesOnlyChangedFiles()
     QCOMPARE(QFileInfo::exists(backup() + target), changed && !installed.isNull());
     QVERIFY(installer->install());
     QCOMPARE(fileContent(app() + target), package);
-    QCOMPARE(identityOf(app() + target) == identity, !changed);
+    QCOMPARE(fileIdentity(app() + target) == identity, !changed);
 }
 
 void TestPackageInstaller::refusedPreparationChangesNothing_data()
@@ -369,7 +381,7 @@ void TestPackageInstaller::refusedPreparationChangesNothing()
     const QString where = m_root->path() + how.value(1);
     const bool chattr = how.first().startsWith('+');
     const bool asOwner = how.first() == "owner";
-    if ((chattr || asOwner) && ::geteuid() != 0)
+    if ((chattr || asOwner) && !runsAsRoot())
         QSKIP("chattr, and running as the installation's owner, need root");
     writeFile(temp() + "/bin/core.dll", "new core");
     if (how.first() != "missing" && !entry.isEmpty())
@@ -385,9 +397,9 @@ void TestPackageInstaller::refusedPreparationChangesNothing()
     const FileTree before = snapshotTree(m_root->path());
 
     auto installer = installerFor(QStringList{"/bin/core.dll", entry}.filter("/"));
-    QVERIFY(!asOwner || (::setegid(kOtherUser) == 0 && ::seteuid(kOtherUser) == 0));
+    QVERIFY(!asOwner || actAs(kOtherUser));
     const PreparationResult prepared = installer->prepare();
-    QVERIFY(!asOwner || (::seteuid(0) == 0 && ::setegid(0) == 0));
+    QVERIFY(!asOwner || actAsRoot());
     QCOMPARE(int(prepared.kind), kind);
     QCOMPARE(prepared.path, m_root->path() + named);
     QVERIFY2(prepared.reason.contains(prepared.path), qPrintable(prepared.reason));
@@ -399,12 +411,12 @@ void TestPackageInstaller::refusedPreparationChangesNothing()
 void TestPackageInstaller::makeRefusable(const QString& what, const QString& where,
                                          const QString& leadsTo)
 {
-    const QString program = m_root->path() + "/outside/setuid";
-    writeFile(program, "a program run as its owner", kExecutable);
-    QVERIFY(::chmod(QFile::encodeName(program).constData(), 04755) == 0);
     if (what == "journal")
         writeFile(app() + "/downloads/update/journal", "{}");
     if (what == "link") {
+        const QString program = m_root->path() + "/outside/setuid";
+        writeFile(program, "a program run as its owner", kExecutable);
+        QVERIFY(setMode(program, 04755));
         QVERIFY(QDir().mkpath(QFileInfo(where).path()));
         QFile::remove(where);
         QVERIFY(QFile::link(leadsTo, where));
@@ -432,7 +444,7 @@ void TestPackageInstaller::linkIsReplacedAsLink()
     QFETCH(QString, leadsTo);
     const QString link = app() + "/data/link.txt";
     writeFile(app() + "/data/real.txt", "real", kExecutable);
-    QVERIFY(::chmod(QFile::encodeName(app() + "/bin/tool").constData(), 04755) == 0);
+    QVERIFY(setMode(app() + "/bin/tool", 04755));
     QVERIFY(QFile::link(leadsTo, link));
     writeFile(temp() + "/data/link.txt", "new link.txt");
     const QString destination = QFileInfo(link).symLinkTarget();
@@ -459,16 +471,15 @@ void TestPackageInstaller::oneUpdaterTakesTheSlot_data()
 {
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<QString>("updater");
-    QTest::newRow("configuration beside it")
-        << QStringList{"/VaDeroru.exe.config", "/x/VaDeroru.exe"} << "/x/VaDeroru.exe";
-    QTest::newRow("nearest the root, listed last")
-        << QStringList{"/x/VaDeroru.exe", "/VaDeroru.exe"} << "/VaDeroru.exe";
-    QTest::newRow("nearest the root, listed first")
-        << QStringList{"/VaDeroru.exe", "/x/VaDeroru"} << "/VaDeroru.exe";
-    QTest::newRow("as deep, the first by path")
-        << QStringList{"/b/VaDeroru", "/a/VaDeroru.exe"} << "/a/VaDeroru.exe";
-    QTest::newRow("a plain file in the slot, nearer the root")
-        << QStringList{"/VaDeroru_temp", "/x/VaDeroru"} << "/x/VaDeroru";
+    const auto row = [](const char* name, const QStringList& entries, const char* updater) {
+        QTest::newRow(name) << onSystem(entries) << onSystem(updater);
+    };
+    row("configuration beside it", {"/VaDeroru.exe.config", "/x/VaDeroru.exe"}, "/x/VaDeroru.exe");
+    row("nearest the root, listed last", {"/x/VaDeroru.exe", "/VaDeroru.exe"}, "/VaDeroru.exe");
+    row("nearest the root, listed first", {"/VaDeroru.exe", "/x/VaDeroru"}, "/VaDeroru.exe");
+    row("as deep, the first by path", {"/b/VaDeroru", "/a/VaDeroru.exe"}, "/a/VaDeroru.exe");
+    row("a plain file in the slot, nearer the root", {"/VaDeroru_temp", "/x/VaDeroru"},
+        "/x/VaDeroru");
 }
 
 // Whatever lands as VaDeroru_temp becomes the next updater: only one of the
@@ -486,7 +497,7 @@ void TestPackageInstaller::oneUpdaterTakesTheSlot()
     QString reason;
     QVERIFY(installer->backUp(reason));
     QVERIFY(installer->install());
-    QCOMPARE(describeEntry(app() + "/VaDeroru_temp"), expected);
+    QCOMPARE(describeEntry(app() + onSystem("/VaDeroru_temp")), expected);
     QCOMPARE(installer->fileCount(), entries.filter(".config").size() + 1);
     QCOMPARE(QFileInfo::exists(app() + "/VaDeroru.exe.config"),
              entries.contains("/VaDeroru.exe.config"));
@@ -504,8 +515,8 @@ void TestPackageInstaller::failedInstallRollsBackCompletely_data()
     const auto row = [](const char* name, const char* blocker, const char* failingEntry,
                         const char* failingTarget, int position, bool linked = false,
                         bool across = false) {
-        QTest::newRow(name) << QString(blocker) << QString(failingEntry) << QString(failingTarget)
-                            << position << linked << across;
+        QTest::newRow(name) << onSystem(blocker) << onSystem(failingEntry)
+                            << onSystem(failingTarget) << position << linked << across;
     };
     row("folder where a file goes, first", "/bin/new.dll/", "/bin/new.dll", "/bin/new.dll", 0);
     row("folder where a file goes, last", "/bin/new.dll/", "/bin/new.dll", "/bin/new.dll", 99);
@@ -541,8 +552,8 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     QStringList entries = {"/bin/core.dll", "/bin/tool", "/docs/new/whatsnew.txt", "/LICENSE",
                            "/plugins/a/one.so"};
     // A new updater that the rollback has to take away again.
-    if (failingTarget != "/VaDeroru_temp")
-        entries.append("/VaDeroru");
+    if (failingTarget != onSystem("/VaDeroru_temp"))
+        entries.append(onSystem("/VaDeroru"));
     entries.insert(qMin(position, entries.size()), failingEntry);
     for (const QString& entry : qAsConst(entries))
         writeFile(temp() + entry, "new " + entry.toUtf8(), kExecutable);
@@ -554,7 +565,7 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     const FileTree before = snapshotTree(app());
     const QString licence = installedEntry(temp() + "/LICENSE", app() + "/LICENSE");
     const QString plugin = describeEntry(temp() + "/plugins/a/one.so");
-    const QString failingIdentity = identityOf(app() + failingTarget);
+    const QString failingIdentity = fileIdentity(app() + failingTarget);
 
     auto installer = installerFor(entries);
     QString reason;
@@ -572,7 +583,7 @@ void TestPackageInstaller::failedInstallRollsBackCompletely()
     installer->rollBack();
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
     QCOMPARE(loggedContaining("failure"), 1);
-    QCOMPARE(identityOf(app() + failingTarget), failingIdentity);
+    QCOMPARE(fileIdentity(app() + failingTarget), failingIdentity);
 }
 
 void TestPackageInstaller::failedBackupIsGivenBack_data()
@@ -598,7 +609,7 @@ void TestPackageInstaller::failedBackupIsGivenBack()
     for (const QString& entry : entries)
         writeFile(temp() + entry, "new " + entry.toUtf8());
     const FileTree before = snapshotTree(app());
-    const QString core = identityOf(app() + "/bin/core.dll");
+    const QString core = fileIdentity(app() + "/bin/core.dll");
 
     auto installer = installerFor(entries);
     QString reason;
@@ -606,7 +617,7 @@ void TestPackageInstaller::failedBackupIsGivenBack()
     QVERIFY2(reason.startsWith(app() + failedTarget + ": "), qPrintable(reason));
     QVERIFY(installer->rollBack());
     QCOMPARE(treeDifference(snapshotTree(app()), before), QString());
-    QCOMPARE(identityOf(app() + "/bin/core.dll"), core);
+    QCOMPARE(fileIdentity(app() + "/bin/core.dll"), core);
 }
 
 void TestPackageInstaller::installedFilesBelongToTheInstallation_data()
@@ -627,11 +638,11 @@ void TestPackageInstaller::installedFilesBelongToTheInstallation()
     QFETCH(QString, entry);
     QFETCH(bool, replaces);
     QFETCH(bool, acrossFileSystems);
-    if (::geteuid() != 0 || (acrossFileSystems && !moveWorkToOtherFileSystem()))
+    if (!runsAsRoot() || (acrossFileSystems && !moveWorkToOtherFileSystem()))
         QSKIP("giving files to another user and mounting a tmpfs need root");
-    QVERIFY(::chown(QFile::encodeName(app()).constData(), 65534, 65534) == 0);
+    QVERIFY(giveTo(app(), 65534));
     if (replaces)
-        QVERIFY(::chown(QFile::encodeName(app() + entry).constData(), 65533, 65533) == 0);
+        QVERIFY(giveTo(app() + entry, 65533));
     writeFile(temp() + entry, "new one", kExecutable);
     const QString mode =
         describeEntry(replaces ? app() + entry : temp() + entry).section(' ', 1, 1);

@@ -5,6 +5,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
 QString describeEntry(const QString& path)
 {
     const QFileInfo info(path);
@@ -59,3 +65,43 @@ QString ownerOf(const QString& path)
     const QFileInfo info(path);
     return QString("%1:%2").arg(info.ownerId()).arg(info.groupId());
 }
+
+#ifdef Q_OS_WIN
+
+QString fileIdentity(const QString& path)
+{
+    const HANDLE file = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return QString();
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(file, &information);
+    CloseHandle(file);
+    if (!known)
+        return QString();
+    const quint64 index = quint64(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+    return QString("%1:%2").arg(information.dwVolumeSerialNumber).arg(index);
+}
+
+QFile::Permissions keptMode(QFile::Permissions mode)
+{
+    return mode & QFile::WriteOwner;
+}
+
+#else
+
+QString fileIdentity(const QString& path)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QString();
+    return QString("%1:%2").arg(status.st_dev).arg(status.st_ino);
+}
+
+QFile::Permissions keptMode(QFile::Permissions mode)
+{
+    return mode;
+}
+
+#endif

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -19,3 +20,9 @@ QString treeDifference(const FileTree& actual, const FileTree& expected);
 QByteArray fileContent(const QString& path);
 // "uid:gid" of a file.
 QString ownerOf(const QString& path);
+// Which file `path` leads to, on which file system: "device:inode", on
+// Windows "volume serial:file index"; empty when it cannot be told.
+QString fileIdentity(const QString& path);
+// The part of a file mode the system keeps: all of it on Linux; on Windows,
+// whose files have the read-only attribute alone, whether they may be written.
+QFile::Permissions keptMode(QFile::Permissions mode);
