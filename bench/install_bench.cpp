@@ -93,7 +93,7 @@ int main(int argc, char** argv)
     }
 
     // From here to the end of installAll() the main program is stopped.
-    const bool installed = installer.installAll("2.0");
+    const bool installed = installer.installAll("2.0").installed();
     const double install = seconds(clock);
     if (!installed)
         std::fprintf(stderr, "installation failed\n");

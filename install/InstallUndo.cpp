@@ -13,6 +13,10 @@
 
 namespace {
 
+// Apart from the installation's own: a rollback never gives up early on a
+// file held for a moment.
+constexpr int kHeldFileAllowanceMs = 10000;
+
 // What a copy of platform/ leaves beside a target when it is stopped in the
 // middle.
 QString partialCopyOf(const QString& target)
@@ -32,7 +36,7 @@ bool removeFileIfPresent(const QString& path)
     return false;
 }
 
-bool putBack(const QString& backup, const QString& target)
+bool putBack(const QString& backup, const QString& target, HeldFileWait& heldFiles)
 {
     // Backups are renamed back into place, so one that is gone has been put
     // back by an undo cut short, or was never made (the journal comes before
@@ -49,7 +53,7 @@ bool putBack(const QString& backup, const QString& target)
     // often it is the original, never reached): it is not written again.
     if (haveSameContent(backup, target))
         return removeFileIfPresent(backup);
-    if (platform::moveFileOver(backup, target))
+    if (heldFiles.move(target, [&] { return platform::moveFileOver(backup, target); }).succeeded())
         return true;
     qInfo() << QString("Update rollback failure: from:%1 to:%2").arg(backup, target);
     return false;
@@ -58,7 +62,8 @@ bool putBack(const QString& backup, const QString& target)
 } // namespace
 
 InstallUndo::InstallUndo(const InstallJournal& journal)
-    : m_journal(&journal), m_applicationDir(journal.applicationDir())
+    : m_journal(&journal), m_applicationDir(journal.applicationDir()),
+      m_heldFiles(kHeldFileAllowanceMs)
 {
     for (const InstallJournal::Target& item : journal.targets())
         m_targets.append({journal.absolutePath(item.path),
@@ -69,7 +74,7 @@ InstallUndo::InstallUndo(const InstallJournal& journal)
 
 InstallUndo::InstallUndo(QString applicationDir, QVector<Target> targets, QStringList folders)
     : m_applicationDir(std::move(applicationDir)), m_targets(std::move(targets)),
-      m_folders(std::move(folders))
+      m_folders(std::move(folders)), m_heldFiles(kHeldFileAllowanceMs)
 {}
 
 bool InstallUndo::run()
@@ -105,7 +110,7 @@ bool InstallUndo::putBackReplacedFiles()
         if (item.backup.isEmpty())
             continue;
         removeFileIfPresent(partialCopyOf(item.path));
-        whole = putBack(item.backup, item.path) && whole;
+        whole = putBack(item.backup, item.path, m_heldFiles) && whole;
         passInstallCheckpoint("rollback");
     }
     return whole;

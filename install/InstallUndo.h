@@ -1,5 +1,7 @@
 #pragma once
 
+#include "install/HeldFileWait.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -11,7 +13,8 @@ class InstallJournal;
 // config.ini's old version first, every file the package added removed,
 // every file it replaced renamed back from its backup, the folders it made
 // removed, and all of it made durable. What was never reached is left as it
-// is, so an undo that is itself cut short is simply run again.
+// is, so an undo that is itself cut short is simply run again. A file that
+// another program holds is waited for, up to ten seconds for the whole undo.
 class InstallUndo
 {
 public:
@@ -41,4 +44,5 @@ private:
     QString m_applicationDir;
     QVector<Target> m_targets;
     QStringList m_folders;
+    HeldFileWait m_heldFiles;
 };

@@ -21,6 +21,9 @@
 
 namespace {
 
+// How long an installation waits in all for files that other programs hold.
+constexpr int kHeldFileAllowanceMs = 10000;
+
 void logFailure(const char* what, const QString& from, const QString& to,
                 const QString& reason = QString())
 {
@@ -82,7 +85,7 @@ bool isUpdaterEntry(const QString& entry)
 
 PackageInstaller::PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder)
     : m_applicationDir(std::move(applicationDir)), m_tempFolder(std::move(tempFolder)),
-      m_backupFolder(std::move(backupFolder))
+      m_backupFolder(std::move(backupFolder)), m_heldFiles(kHeldFileAllowanceMs)
 {}
 
 QString PackageInstaller::updaterTarget() const
@@ -210,7 +213,8 @@ bool PackageInstaller::setAsideExisting(QString& reason)
             reason = item.target + ": no folder for its backup " + item.backup;
             return false;
         }
-        const platform::FileMove moved = platform::setAside(item.target, item.backup);
+        const platform::FileMove moved =
+            waitingOut(item, [&item] { return platform::setAside(item.target, item.backup); });
         if (!moved.succeeded()) {
             reason = item.target + ": " + moved.reason;
             return false;
@@ -220,6 +224,28 @@ bool PackageInstaller::setAsideExisting(QString& reason)
         passInstallCheckpoint("backup");
     }
     return true;
+}
+
+// The first file still held after the wait is the one a failure names.
+platform::FileMove PackageInstaller::waitingOut(const Item& item,
+                                                const std::function<platform::FileMove()>& move)
+{
+    const platform::FileMove moved = m_heldFiles.move(item.target, move);
+    if (moved.held() && m_firstHeld.installed()) {
+        const QStringList holders =
+            platform::processesHolding({item.target, item.source, item.backup});
+        m_firstHeld = InstallationResult::fileInUse(item.target, holders.join(", "));
+        logUpdate(m_firstHeld.reason);
+    }
+    return moved;
+}
+
+InstallationResult PackageInstaller::failureResult() const
+{
+    if (!m_firstHeld.installed())
+        return m_firstHeld;
+    return InstallationResult::failure(
+        "the files were given back after a failed move or version write");
 }
 
 // A copied backup must be on disk before the target it stands for is
@@ -251,8 +277,9 @@ bool PackageInstaller::installFile(Item& item, QString& reason)
         reason = "no folder for it";
         return false;
     }
-    const platform::FileMove moved =
-        platform::moveIntoPlace(item.source, item.target, replacedFileOf(item));
+    const platform::FileMove moved = waitingOut(item, [&item] {
+        return platform::moveIntoPlace(item.source, item.target, replacedFileOf(item));
+    });
     reason = moved.reason;
     return moved.succeeded();
 }
@@ -274,24 +301,24 @@ bool PackageInstaller::rollBack()
     return InstallUndo(m_applicationDir, targets, folders).run();
 }
 
-bool PackageInstaller::installAll(const QString& newVersion)
+InstallationResult PackageInstaller::installAll(const QString& newVersion)
 {
     // An unfinished earlier installation keeps its work: it is recovery's.
     if (!m_prepared) {
         const PreparationResult prepared = prepare();
         if (!prepared.ready()) {
             logUpdate(prepared.reason);
-            return false;
+            return InstallationResult::failure(prepared.reason);
         }
     }
     InstallJournal journal(m_applicationDir);
     if (!startJournal(journal, newVersion))
-        return false;
+        return InstallationResult::failure("the installation journal could not be written");
     if (!backUpDurably() || !install() || !commit(journal)) {
         giveBack(journal);
-        return false;
+        return failureResult();
     }
-    return true;
+    return {};
 }
 
 // Durable before the first target is set aside: a rename into the backup

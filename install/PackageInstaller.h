@@ -1,6 +1,8 @@
 #pragma once
 
+#include "install/HeldFileWait.h"
 #include "install/InstallJournal.h"
+#include "install/InstallationResult.h"
 #include "install/PreparationResult.h"
 
 #include <QString>
@@ -16,7 +18,8 @@
 // removes whatever the package added, folders included, then renames the
 // backups back into their places. Backups are exact stand-ins for the
 // originals, so a rollback needs no free space: a disk that filled up during
-// the installation cannot stop it.
+// the installation cannot stop it. A file that another program holds open
+// (Windows) is waited for, ten seconds at most for the whole installation.
 class PackageInstaller
 {
 public:
@@ -62,11 +65,12 @@ public:
     // first target is set aside; backUp() (with copied backups made
     // durable); install(); then, with the installation durable, `newVersion`
     // into config.ini as the commit point, and the journal marked complete.
-    // A failure at any step gives the installation back and returns false;
+    // A failure at any step gives the installation back and says why, naming
+    // the first file another program held past the wait, and that program;
     // once nothing needs them, the backups, the unpacked package and the
     // journal are removed too (the downloaded package is the caller's). A
     // crash is undone by InstallRecovery at the next start.
-    bool installAll(const QString& newVersion);
+    InstallationResult installAll(const QString& newVersion);
     // Makes installAll() end awaiting confirmation, with `watch` in its
     // journal, instead of complete: the backups then stay until the health
     // watch confirms the new version or takes it back.
@@ -92,6 +96,9 @@ private:
     bool isUnchanged(const Item& item) const;
     void noteExistingTargets();
     bool setAsideExisting(QString& reason);
+    platform::FileMove waitingOut(const Item& item,
+                                  const std::function<platform::FileMove()>& move);
+    InstallationResult failureResult() const;
     bool secureCopiedBackups() const;
     bool installFile(Item& item, QString& reason);
     static QString replacedFileOf(const Item& item);
@@ -112,6 +119,8 @@ private:
     QString m_backupFolder;
     QVector<Item> m_items;
     QStringList m_addedFolders;
+    HeldFileWait m_heldFiles;
+    InstallationResult m_firstHeld; // Installed until a file stays held
     bool m_prepared = false;
     bool m_awaitsConfirmation = false;
     InstallJournal::Watch m_watch;

@@ -147,25 +147,29 @@ bool copyFileOver(const QString& existingFile, const QString& newFile);
 // be renamed back into its place: content, mode, times and, where the
 // process may set it, owner. A link is copied as a link to the same place.
 bool copyFileExactly(const QString& existingFile, const QString& newFile);
-// Moves `existingFile` over `newFile`, replacing it: a rename, which needs
-// no free space; across file systems an exact copy, after which
-// `existingFile` is removed.
-bool moveFileOver(const QString& existingFile, const QString& newFile);
 // What a move of one file did: a rename, where one reaches; a copy, where a
-// rename cannot cross file systems; or nothing, and why.
+// rename cannot cross file systems; or nothing, and why. Held is a refusal
+// that may pass: another program has the file open and lets nobody rename
+// or replace it (Windows only; Linux renames open files).
 struct FileMove
 {
     enum class Way
     {
         Failed,
+        Held,
         Renamed,
         Copied
     };
     Way way = Way::Failed;
     QString reason; // empty unless failed
 
-    bool succeeded() const { return way != Way::Failed; }
+    bool succeeded() const { return way == Way::Renamed || way == Way::Copied; }
+    bool held() const { return way == Way::Held; }
 };
+// Moves `existingFile` over `newFile`, replacing it: a rename, which needs
+// no free space; across file systems an exact copy, after which
+// `existingFile` is removed.
+FileMove moveFileOver(const QString& existingFile, const QString& newFile);
 
 // Sets `installedFile` aside as `backupFile`, its exact stand-in: a rename,
 // which leaves nothing at the installed place; across file systems an exact
@@ -180,6 +184,11 @@ FileMove setAside(const QString& installedFile, const QString& backupFile);
 // there instead. On failure `target` is as it was.
 FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
                        const QString& replacedFile);
+// The other programs that have any of `files` open, as "name (pid 1234)":
+// on Windows the applications the Restart Manager names, on Linux the
+// command names of the processes holding one of them through /proc/*/fd.
+// Empty when none can be named.
+QStringList processesHolding(const QStringList& files);
 // Makes `folder`, whose parent exists, with the owner of that parent.
 bool makeFolder(const QString& folder);
 // True when `path` itself is a link: a symbolic link, or on Windows a

@@ -649,14 +649,57 @@ FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
                                                                : failedMove("copy");
 }
 
-bool moveFileOver(const QString& existingFile, const QString& newFile)
+FileMove moveFileOver(const QString& existingFile, const QString& newFile)
 {
     const QByteArray from = QFile::encodeName(existingFile);
     if (::rename(from.constData(), QFile::encodeName(newFile).constData()) == 0)
-        return true;
+        return moved(FileMove::Way::Renamed);
+    if (errno != EXDEV)
+        return failedMove("rename");
     // No rename crosses file systems; an exact copy stands in for one there.
-    return errno == EXDEV && copyFileExactly(existingFile, newFile) &&
-           ::unlink(from.constData()) == 0;
+    if (!copyFileExactly(existingFile, newFile))
+        return failedMove("copy");
+    return ::unlink(from.constData()) == 0 ? moved(FileMove::Way::Copied) : failedMove("remove");
+}
+
+namespace {
+
+// Whether the process has one of `files` open, each spelled as /proc spells
+// an open file: absolute, every link resolved.
+bool holdsAnyOf(const QString& pidDir, const QList<QByteArray>& files)
+{
+    const QString fdDir = pidDir + QStringLiteral("/fd");
+    // Another user's processes keep their list to themselves.
+    const QStringList fds = QDir(fdDir).entryList(QDir::AllEntries | QDir::System);
+    for (const QString& fd : fds) {
+        char target[PATH_MAX];
+        const ssize_t size = ::readlink(
+            QFile::encodeName(fdDir + QLatin1Char('/') + fd).constData(), target, sizeof(target));
+        if (size > 0 && size_t(size) < sizeof(target) &&
+            files.contains(QByteArray(target, int(size))))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QStringList processesHolding(const QStringList& files)
+{
+    QList<QByteArray> wanted;
+    for (const QString& file : files)
+        wanted.append(canonicalProgramPath(file));
+    wanted.removeAll(QByteArray());
+    QStringList holders;
+    if (wanted.isEmpty())
+        return holders;
+    const QList<pid_t> pids = otherProcessesWhere(
+        [&wanted](const QString& pidDir) { return holdsAnyOf(pidDir, wanted); });
+    for (pid_t pid : pids) {
+        const QByteArray name = readProcFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed();
+        holders.append(QStringLiteral("%1 (pid %2)").arg(QString::fromLocal8Bit(name)).arg(pid));
+    }
+    return holders;
 }
 
 bool makeFolder(const QString& folder)

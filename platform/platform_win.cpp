@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <restartmanager.h>
 #include <tlhelp32.h>
 
 namespace platform {
@@ -303,8 +304,11 @@ bool placeCopy(const QString& existingFile, const QString& newFile, std::vector<
         (security.empty() || takeSecurity(partial, security)) &&
         MoveFileExW(nativePath(partial).c_str(), nativePath(newFile).c_str(),
                     MOVEFILE_REPLACE_EXISTING);
-    if (!placed)
+    if (!placed) {
+        const DWORD error = GetLastError();
         DeleteFileW(nativePath(partial).c_str());
+        SetLastError(error);
+    }
     return placed;
 }
 
@@ -328,9 +332,41 @@ FileMove moved(FileMove::Way way)
     return {way, QString()};
 }
 
-FileMove failedMove(const char* step, DWORD error)
+// True when another program has `path` open and lets nobody write or remove
+// it: open without delete sharing, or mapped as a running program's image.
+bool heldOpen(const QString& path)
 {
-    return {FileMove::Way::Failed,
+    const HANDLE handle =
+        CreateFileW(nativePath(path).c_str(), DELETE | FILE_WRITE_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(handle);
+    return false;
+}
+
+// Whether `error` refused a move because another program holds a file. The
+// file moved gives a sharing or lock violation; a rename over a
+// `destination` that is held gives "access denied", as a file that may not
+// be written does, and only a probe of it tells the two apart.
+bool isHold(DWORD error, const QString& destination)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        return true;
+    case ERROR_ACCESS_DENIED:
+        return !destination.isEmpty() && heldOpen(destination);
+    default:
+        return false;
+    }
+}
+
+FileMove failedMove(const char* step, DWORD error, const QString& destination = QString())
+{
+    return {isHold(error, destination) ? FileMove::Way::Held : FileMove::Way::Failed,
             QLatin1String(step) + QStringLiteral(": ") + qt_error_string(int(error))};
 }
 
@@ -368,9 +404,10 @@ FileMove setAside(const QString& installedFile, const QString& backupFile)
         return moved(FileMove::Way::Renamed);
     const DWORD error = GetLastError();
     if (error != ERROR_NOT_SAME_DEVICE)
-        return failedMove("rename", error);
-    return copyFileExactly(installedFile, backupFile) ? moved(FileMove::Way::Copied)
-                                                      : failedMove("copy", GetLastError());
+        return failedMove("rename", error, backupFile);
+    return copyFileExactly(installedFile, backupFile)
+               ? moved(FileMove::Way::Copied)
+               : failedMove("copy", GetLastError(), backupFile);
 }
 
 FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
@@ -391,9 +428,9 @@ FileMove moveIntoPlace(const QString& unpackedFile, const QString& target,
                                 : moved(FileMove::Way::Renamed);
     const DWORD error = GetLastError();
     if (error != ERROR_NOT_SAME_DEVICE)
-        return failedMove("rename", error);
+        return failedMove("rename", error, target);
     return placeCopy(unpackedFile, target, security) ? moved(FileMove::Way::Copied)
-                                                     : failedMove("copy", GetLastError());
+                                                     : failedMove("copy", GetLastError(), target);
 }
 
 bool copyFileOver(const QString& existingFile, const QString& newFile)
@@ -420,15 +457,72 @@ bool copyFileExactly(const QString& existingFile, const QString& newFile)
     return !security.empty() && placeCopy(existingFile, newFile, security);
 }
 
-bool moveFileOver(const QString& existingFile, const QString& newFile)
+FileMove moveFileOver(const QString& existingFile, const QString& newFile)
 {
     // A rename keeps the file's own owner, access list and attributes.
     if (MoveFileExW(nativePath(existingFile).c_str(), nativePath(newFile).c_str(),
                     MOVEFILE_REPLACE_EXISTING))
-        return true;
+        return moved(FileMove::Way::Renamed);
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOT_SAME_DEVICE)
+        return failedMove("rename", error, newFile);
     // No rename crosses volumes; an exact copy stands in for one there.
-    return GetLastError() == ERROR_NOT_SAME_DEVICE && copyFileExactly(existingFile, newFile) &&
-           DeleteFileW(nativePath(existingFile).c_str()) != 0;
+    if (!copyFileExactly(existingFile, newFile))
+        return failedMove("copy", GetLastError(), newFile);
+    return DeleteFileW(nativePath(existingFile).c_str()) ? moved(FileMove::Way::Copied)
+                                                         : failedMove("remove", GetLastError());
+}
+
+namespace {
+
+// Every process the session's files are registered for, as the Restart
+// Manager lists them; it may list more than it was first asked room for.
+std::vector<RM_PROCESS_INFO> listedProcesses(DWORD session)
+{
+    std::vector<RM_PROCESS_INFO> processes;
+    UINT needed = 0;
+    UINT count = 0;
+    DWORD reasons = 0;
+    DWORD error = RmGetList(session, &needed, &count, nullptr, &reasons);
+    while (error == ERROR_MORE_DATA) {
+        processes.resize(needed);
+        count = needed;
+        error = RmGetList(session, &needed, &count, processes.data(), &reasons);
+    }
+    processes.resize(error == ERROR_SUCCESS ? count : 0);
+    return processes;
+}
+
+} // namespace
+
+QStringList processesHolding(const QStringList& files)
+{
+    QStringList holders;
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    if (RmStartSession(&session, 0, key) != ERROR_SUCCESS)
+        return holders;
+    std::vector<std::wstring> paths;
+    for (const QString& file : files) {
+        if (existsItself(file))
+            paths.push_back(nativePath(QFileInfo(file).absoluteFilePath()));
+    }
+    std::vector<LPCWSTR> names;
+    for (const std::wstring& path : paths)
+        names.push_back(path.c_str());
+    std::vector<RM_PROCESS_INFO> processes;
+    if (RmRegisterResources(session, UINT(names.size()), names.data(), 0, nullptr, 0, nullptr) ==
+        ERROR_SUCCESS)
+        processes = listedProcesses(session);
+    RmEndSession(session);
+    const DWORD self = GetCurrentProcessId();
+    for (const RM_PROCESS_INFO& process : processes) {
+        if (process.Process.dwProcessId != self)
+            holders.append(QStringLiteral("%1 (pid %2)")
+                               .arg(QString::fromWCharArray(process.strAppName))
+                               .arg(process.Process.dwProcessId));
+    }
+    return holders;
 }
 
 bool makeFolder(const QString& folder)

@@ -22,6 +22,7 @@ struct UpdateFailure
         NotVerified,          // the elevated step refused the release or the package
         ElevationRefused,     // the user did not give administrator rights
         ElevationUnavailable, // the system has no way to ask for them
+        FileInUse,            // another program, `holder`, held `path` past the wait
     };
 
     static UpdateFailure of(Kind kind, const QString& reason)
@@ -36,6 +37,7 @@ struct UpdateFailure
     QString reason; // for the log; shown only for a failed download
     qint64 needed = 0;
     qint64 available = 0;
-    QString proxy; // "host:port"
-    QString path;  // the file or folder in the way
+    QString proxy;  // "host:port"
+    QString path;   // the file or folder in the way
+    QString holder; // "Name (pid 1234)", comma-separated; empty when none is named
 };

@@ -60,6 +60,8 @@ ReportedFailure reportedFailure(UpdateFailure::Kind kind)
     case UpdateFailure::Kind::ElevationRefused:
     case UpdateFailure::Kind::ElevationUnavailable:
         return {"installation", "administrator rights were not given"};
+    case UpdateFailure::Kind::FileInUse:
+        return {"installation", "a file is in use by another program"};
     default:
         return {"download", "the download failed"};
     }
@@ -97,6 +99,16 @@ UpdateFailure::Kind failureKind(PreparationResult::Kind kind)
     }
 }
 
+UpdateFailure installationFailure(const InstallationResult& result)
+{
+    if (result.kind != InstallationResult::Kind::FileInUse)
+        return UpdateFailure::of(UpdateFailure::Kind::Installation, result.reason);
+    UpdateFailure failure = UpdateFailure::of(UpdateFailure::Kind::FileInUse, result.reason);
+    failure.path = result.path;
+    failure.holder = result.holder;
+    return failure;
+}
+
 // What the installed files the package replaces take: their backups need as
 // much again.
 qint64 sizeOfReplacedFiles(const QVector<QString>& files)
@@ -132,10 +144,9 @@ void Update::installPackage()
         m_installer->awaitConfirmation(watchOf(m_signedRelease.get()));
     stopProgram(platform::logConsoleImageName());
     stopMainProgram();
-    if (!m_installer->installAll(versionInfo.version)) {
-        failUpdate(
-            UpdateFailure::of(UpdateFailure::Kind::Installation,
-                              "the files were given back after a failed move or version write"));
+    const InstallationResult installed = m_installer->installAll(versionInfo.version);
+    if (!installed.installed()) {
+        failUpdate(installationFailure(installed));
         return;
     }
     // The new version is in config.ini, the commit point. The backups of
@@ -376,6 +387,11 @@ QString Update::failureText(const UpdateFailure& failure)
     case UpdateFailure::Kind::OutsideInstallation:
         return localText("%1 leads outside the installation, so the update was not installed")
             .arg(failure.path.toHtmlEscaped());
+    case UpdateFailure::Kind::FileInUse:
+        return localText("The file %1 is in use by %2, so the update was not installed")
+            .arg(failure.path.toHtmlEscaped(),
+                 (failure.holder.isEmpty() ? localText("another program") : failure.holder)
+                     .toHtmlEscaped());
     case UpdateFailure::Kind::NotVerified:
         return localText("The update could not be verified and will not be installed");
     case UpdateFailure::Kind::ElevationRefused:

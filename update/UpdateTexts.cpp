@@ -38,6 +38,9 @@ void Update::initTextTable()
                      {{zh, QString::fromUtf8("服务器的证书不受信任")}});
     textTable.insert("%1 cannot be written, so the update was not installed",
                      {{zh, QString::fromUtf8("无法写入 %1,更新未安装")}});
+    textTable.insert("The file %1 is in use by %2, so the update was not installed",
+                     {{zh, QString::fromUtf8("文件 %1 正被 %2 使用,更新未安装")}});
+    textTable.insert("another program", {{zh, QString::fromUtf8("其他程序")}});
     textTable.insert("%1 leads outside the installation, so the update was not installed",
                      {{zh, QString::fromUtf8("%1 指向安装文件夹之外,更新未安装")}});
     textTable.insert(

@@ -3,7 +3,8 @@
 //   install_driver install <application folder> <new version> [watched]
 //       installs what lies unpacked in <folder>/downloads/update/temp, with a
 //       step "prepared" between the comparison and the installation;
-//       watched, it ends awaiting confirmation, its backups kept
+//       watched, it ends awaiting confirmation, its backups kept; a failure
+//       is printed as "installation failed: <reason>"
 //   install_driver watch <application folder> <main program>
 //       watches the new version's first start, as the updater's watcher does
 //   install_driver recover <application folder> [later]
@@ -51,8 +52,11 @@ int install(const QString& applicationDir, const QString& newVersion, bool watch
     watch.serial = 7;
     if (watched)
         installer.awaitConfirmation(watch);
-    if (!installer.installAll(newVersion))
+    const InstallationResult installed = installer.installAll(newVersion);
+    if (!installed.installed()) {
+        std::fprintf(stderr, "installation failed: %s\n", qPrintable(installed.reason));
         return 1;
+    }
     if (!watched)
         removeDirectory(updateFolder);
     return 0;

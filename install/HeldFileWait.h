@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <QString>
+
+#include <functional>
+
+// Waits out files that another program holds open for a moment, as virus
+// scanners and indexers do: a move refused because its file is held is
+// tried again after a pause that doubles each time, until it goes through,
+// fails otherwise, or the time allowed is spent. One allowance covers every
+// move made through the same wait, so that a program holding many files, or
+// one holding a file for good, costs no more than that in all.
+class HeldFileWait
+{
+public:
+    explicit HeldFileWait(int allowanceMs);
+
+    // `attempt` moves `file`, which names it in the log.
+    platform::FileMove move(const QString& file,
+                            const std::function<platform::FileMove()>& attempt);
+
+private:
+    qint64 m_leftMs;
+};
