@@ -2,9 +2,16 @@
 // it is killed. With --with-child it first starts a copy of itself that
 // outlives it, as the main program outlives the updater that started it.
 // Prints "holding <child pid or 0>" once the lock is held.
+//   token_holder --hold-file FILE   holds FILE open as a virus scanner does,
+//                                   so that Windows lets nobody rename it
+//   token_holder --load LIBRARY     runs code of LIBRARY (a copy of ZLibWrap)
+//                                   loaded from its file, which stays mapped
+// Both print "holding" once they hold their file, then idle.
 #include "platform/Platform.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QLibrary>
 #include <QProcess>
 #include <QTextStream>
 #include <QThread>
@@ -18,6 +25,36 @@ void idle()
         QThread::msleep(100);
 }
 
+// Qt opens files on Windows without delete sharing.
+int holdFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 1;
+    QTextStream(stdout) << "holding" << Qt::endl;
+    idle();
+    return 0;
+}
+
+// Calls into the library the whole time, so that a library file changed
+// under it would fail the process.
+int runLibrary(const QString& path)
+{
+    using Inspect = int (*)(const ushort* archive, unsigned long long* unpackedBytes);
+    QLibrary library(path);
+    const auto inspect = reinterpret_cast<Inspect>(library.resolve("ZWZipInspect"));
+    if (!inspect)
+        return 1;
+    QTextStream(stdout) << "holding" << Qt::endl;
+    const QString missing = path + QStringLiteral(".missing.zip");
+    for (int i = 0; i < 600; ++i) {
+        if (inspect(missing.utf16(), nullptr) != 0)
+            return 4;
+        QThread::msleep(100);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -28,6 +65,10 @@ int main(int argc, char* argv[])
         idle();
         return 0;
     }
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--hold-file"))
+        return holdFile(arguments.at(2));
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--load"))
+        return runLibrary(arguments.at(2));
     if (arguments.size() < 2)
         return 2;
     QTextStream out(stdout);

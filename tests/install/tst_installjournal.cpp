@@ -191,6 +191,26 @@ void captureLog(QtMsgType, const QMessageLogContext&, const QString& message)
     g_log.append(message);
 }
 
+// Reads what `process` prints into `output` until it holds `text`; false
+// when the process ends or falls silent first.
+bool waitForOutput(QProcess& process, QByteArray& output, const QByteArray& text)
+{
+    while (!output.contains(text)) {
+        if (!process.waitForReadyRead(60000))
+            return false;
+        output += process.readAll();
+    }
+    return true;
+}
+
+// A token_holder that holds `file` as `mode` says, started and holding.
+bool startHolder(QProcess& holder, const QString& mode, const QString& file)
+{
+    holder.start(TOKEN_HOLDER_EXE, {mode, file});
+    QByteArray output;
+    return holder.waitForStarted() && waitForOutput(holder, output, "holding");
+}
+
 } // namespace
 
 class TestInstallJournal : public QObject
@@ -805,6 +825,92 @@ private slots:
         QFETCH(bool, accepted);
         InstallJournal journal(m_work);
         QCOMPARE(journal.addTarget(m_work + target, QString()), accepted);
+    }
+
+    void waitsForAHeldFile_data()
+    {
+        QTest::addColumn<bool>("letGo"); // 2 s into the installation's wait
+        QTest::newRow("held for a moment") << true;
+        QTest::newRow("held throughout") << false;
+    }
+    // A file another program holds open without delete sharing, as a virus
+    // scanner does, is waited for; one still held once the wait is spent
+    // is named, and everything is given back.
+    void waitsForAHeldFile()
+    {
+        QFETCH(bool, letGo);
+#ifndef Q_OS_WIN
+        QSKIP("Linux renames and replaces open files: no sharing violations to wait for");
+#endif
+        const QString held = m_work + "/files/f5.txt";
+        QProcess holder;
+        QVERIFY(startHolder(holder, "--hold-file", held));
+        const auto stopHolder = qScopeGuard([&] {
+            holder.kill();
+            holder.waitForFinished();
+        });
+        const Snapshot before = snapshot(m_work);
+        QProcess installation;
+        installation.setProcessChannelMode(QProcess::MergedChannels);
+        installation.start(INSTALL_DRIVER_EXE, {"install", m_work, "2.0"});
+        QByteArray output;
+        QVERIFY2(waitForOutput(installation, output, "is held by another program"),
+                 output.constData());
+        if (letGo) {
+            QThread::sleep(2);
+            holder.kill();
+        }
+        QVERIFY(installation.waitForFinished(120000));
+        output += installation.readAll();
+        QCOMPARE(installation.exitCode(), letGo ? 0 : 1);
+        const Snapshot& expected = letGo ? m_smallNew : before;
+        QCOMPARE(treeDifference(snapshot(m_work), expected), QString());
+        QVERIFY2(output.contains(letGo ? QByteArray("came free")
+                                       : "file " + held.toUtf8() + " is in use by "),
+                 output.constData());
+        if (!letGo)
+            QCOMPARE(workLeftIn(m_work), QStringList());
+    }
+
+    // Linux names the processes holding a file from /proc: command name and
+    // pid; Windows asks the Restart Manager, which Wine answers with no one.
+    void namesTheProgramsHoldingAFile()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("the Restart Manager names whom it pleases, and under Wine no one");
+#endif
+        const QString held = m_work + "/bin/core.dll";
+        QProcess holder;
+        QVERIFY(startHolder(holder, "--hold-file", held));
+        QCOMPARE(platform::processesHolding({m_work + "/a.txt", held}),
+                 QStringList(QString("token_holder (pid %1)").arg(holder.processId())));
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+        QCOMPARE(platform::processesHolding({held}), QStringList());
+    }
+
+    // A running program's library is renamed away, never written over, which
+    // Windows refuses for a mapped image (and so does Wine, with a sharing
+    // violation): the package replaces it while the program runs on, calling
+    // into its old copy.
+    void replacesALibraryInUse()
+    {
+        const QString name = QFileInfo(ZLIBWRAP_LIB).fileName();
+        const QString library = m_work + "/bin/" + name;
+        QVERIFY(QFile::copy(ZLIBWRAP_LIB, library));
+        writeFile(packageFile(m_work, "bin/" + name), "new library");
+        QProcess user;
+        QVERIFY(startHolder(user, "--load", library));
+        const auto stopUser = qScopeGuard([&] {
+            user.kill();
+            user.waitForFinished();
+        });
+#ifdef Q_OS_WIN
+        QVERIFY(!QFile(library).open(QIODevice::Append));
+#endif
+        QCOMPARE(runDriver({"install", m_work, "2.0"}).exitCode, 0);
+        QCOMPARE(fileContent(library), QByteArray("new library"));
+        QVERIFY(!user.waitForFinished(500));
     }
 };
 
