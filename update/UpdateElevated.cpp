@@ -4,6 +4,7 @@
 #include "elevate/InstallRequest.h"
 #include "install/WorkFolder.h"
 #include "layout/InstallationLayout.h"
+#include "trust/SignedRelease.h"
 #include "update/UpdateFailure.h"
 
 #include <QDebug>
@@ -20,6 +21,14 @@ QString Update::downloadFolder() const
 // it is by this updater alone, with the user's own rights.
 void Update::installElevated()
 {
+    // The step installs signed releases only: without a pinned root, asking
+    // the user for administrator rights would be for nothing.
+    if (!m_signedRelease) {
+        failUpdate(UpdateFailure::of(UpdateFailure::Kind::NotVerified,
+                                     "an installation that needs administrator rights is "
+                                     "updated with signed releases only"));
+        return;
+    }
     const QString userFolder = layout::userFolder(softwareRoot);
     InstallRequest request;
     request.softwareRoot = softwareRoot;

@@ -1350,6 +1350,10 @@ void TestUpdateFlow::elevatedInstall_data()
                                   "has no way to ask for, so it was not installed";
     QTest::newRow("forged package handed to the step") << "install"
                                                        << "en_US" << QString();
+    QTest::newRow("no pinned root, no prompt")
+        << "open"
+        << "en_US"
+        << "The update could not be verified and will not be installed";
 }
 
 // An installation the user may not write, played by the driver's seam: the
@@ -1372,6 +1376,9 @@ void TestUpdateFlow::elevatedInstall()
     makePackage("p.zip", files);
     makePackage("forged.zip", {{"a.txt", "forged a"}});
     publishSignedRelease("none");
+    const bool unsigned_ = QTest::currentDataTag() == QLatin1String("no pinned root, no prompt");
+    if (unsigned_)
+        QFile::remove(m_install->filePath("config/trust/root.json"));
     QVERIFY(startService(signedCatalog("none", "/packages/p.zip")));
     configure(m_service->port(), "1.0.0", language);
     const FileTree before = installationTree();
@@ -1411,6 +1418,7 @@ void TestUpdateFlow::elevatedInstall()
         if (!box.isEmpty())
             QVERIFY2(lines.contains("BOX ContentText=" + box), qPrintable(lines.join('\n')));
         QVERIFY2(log(userFolder).contains("the offer of 2.0.0 is shown"), qPrintable(log()));
+        QCOMPARE(log().contains(",install,"), !unsigned_ && elevation == "open");
     }
     QVERIFY(result.finished);
     if (elevation == "open" && box.isEmpty()) {
