@@ -40,19 +40,8 @@ done
 BUILD=$(realpath -m "$BUILD")
 BIN=$BUILD/bin
 LOGS=$BUILD/test-logs
-export WINEPREFIX=${VADERORU_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vaderoru-wine}
-export WINEDEBUG=-all
-# No Mono or Gecko: nothing here needs them, and their installers would ask.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine keeps the host's QT_* variables from Windows programs and hands
-# them WINEQT_* as QT_* instead.
-export WINEQT_QPA_PLATFORM=offscreen
-# Without a console Qt logs through OutputDebugString, which Wine drops.
-export WINEQT_FORCE_STDERR_LOGGING=1
-QUIET_NICE=(nice -n 19)
-ionice -c3 true 2>/dev/null && QUIET_NICE+=(ionice -c3)
-
-log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+# shellcheck source=wine.sh
+source "$HERE/wine.sh"
 
 check_build() {
   if [ ! -f "$BIN/VaDeroru.exe" ]; then
@@ -61,47 +50,9 @@ check_build() {
   fi
 }
 
-WINESERVER_STARTED=
-start_wine() {
-  mkdir -p "$(dirname "$WINEPREFIX")" "$LOGS"
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    log "making the Wine prefix $WINEPREFIX"
-    wineboot --init >"$LOGS/wineboot.log" 2>&1
-    # wineboot returns while its server is still setting up the prefix;
-    # starting another one then fails.
-    wineserver --wait
-  fi
-  # One server for the whole run: each program then starts in a moment.
-  wineserver --persistent
-  WINESERVER_STARTED=1
-  # Copies of the executables outside bin (temporary installations) find
-  # their DLLs and platform plugins through the search path.
-  local windows_bin
-  windows_bin=$(winepath -w "$BIN")
-  export WINEPATH="$windows_bin"
-  export WINEQT_PLUGIN_PATH="$windows_bin"
-  # The offscreen platform finds no fonts on Windows but in its font folder:
-  # the host's, as the Linux suites see them.
-  export WINEQT_QPA_FONTDIR
-  WINEQT_QPA_FONTDIR=$(winepath -w "$(host_fonts)")
-  # The tests that make certificates call openssl; the Windows one of the
-  # toolchain is in bin, its configuration beside the toolchain.
-  export OPENSSL_CONF
-  OPENSSL_CONF=$(winepath -w "$BIN/openssl.cnf")
-}
-
-# One folder with links to the host's TrueType fonts.
-host_fonts() {
-  local folder=$BUILD/test-fonts font
-  mkdir -p "$folder"
-  find /usr/share/fonts -type f \( -name '*.ttf' -o -name '*.ttc' -o -name '*.otf' \) |
-    while read -r font; do ln -sf "$font" "$folder/"; done
-  echo "$folder"
-}
-
 stop_wine() {
   stop_service
-  if [ -n "$WINESERVER_STARTED" ]; then wineserver --kill 2>/dev/null || true; fi
+  stop_wineserver
 }
 
 # The CTest name and time limit of each suite, one "name seconds" a line.
@@ -179,7 +130,6 @@ run_suites() {
 
 # --- acceptance check ------------------------------------------------------
 
-LINUX_BUILD=$BUILD/linux
 ACCEPTANCE_DIR=
 SERVICE_PID=
 SERVICE_PORT=
@@ -191,14 +141,7 @@ linux_cloudservice() {
     echo "$LINUX_SERVICE"
     return
   fi
-  if [ ! -f "$LINUX_BUILD/CMakeCache.txt" ]; then
-    log "configuring the Linux cloudservice in $LINUX_BUILD" >&2
-    cmake -S . -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=Release -DVADERORU_BUILD_TESTS=OFF \
-      -DVADERORU_BUILD_BENCH=OFF >"$LOGS/linux-configure.log" 2>&1
-  fi
-  "${QUIET_NICE[@]}" cmake --build "$LINUX_BUILD" -j "$(nproc)" --target cloudservice \
-    >"$LOGS/linux-build.log" 2>&1 || { tail -n 20 "$LOGS/linux-build.log" >&2 && return 1; }
-  echo "$LINUX_BUILD/cloudservice/cloudservice"
+  linux_program cloudservice cloudservice/cloudservice
 }
 
 # Starts the service with a catalog whose newest release is `version`; sets
