@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds, once, everything the Windows cross-build of the updater needs into
 # one folder outside the tree, from Debian's packages and source packages
-# only: OpenSSL, libsodium, libzip, libzstd, the cpp-httplib header, Qt 5 (qtbase)
-# and a CMake toolchain file that points at all of it.
+# only: OpenSSL, libsodium, libzip, libzstd, the cpp-httplib header, Qt 5 (qtbase),
+# SQLite with Qt's SQL module and its SQLite driver (for cloudservice), and a
+# CMake toolchain file that points at all of it.
 #
 #   scripts/windows/build-toolchain.sh [--prefix DIR] [--jobs N]
 #
@@ -66,7 +67,7 @@ component() {
 PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   libz-mingw-w64-dev wine wine64 dpkg-dev cmake ninja-build pkg-config make perl
-  python3 autoconf automake libtool
+  python3 autoconf automake libtool gcc libc6-dev tcl
 )
 
 missing_packages() {
@@ -126,7 +127,7 @@ select_posix_compilers() {
 # Debian source package of each component built from source.
 declare -A SOURCE_PACKAGES=(
   [openssl]=openssl [libsodium]=libsodium [libzip]=libzip [zstd]=libzstd
-  [httplib]=cpp-httplib [qt]=qtbase-opensource-src
+  [httplib]=cpp-httplib [qt]=qtbase-opensource-src [sqlite]=sqlite3
 )
 
 # Prints the unpacked folder (patches applied) of source package `package`.
@@ -308,6 +309,42 @@ build_qt() {
   forget_unbuilt_plugins
 }
 
+# The source package holds SQLite's sources as its authors keep them; the
+# single-file amalgamation is made from them with the host's compiler and
+# tclsh, and compiled alone into one DLL, with the column metadata Qt's
+# driver asks for. No shell, no extension loading.
+build_sqlite() {
+  local dir build=$PREFIX/build/sqlite
+  dir=$(source_dir sqlite3)
+  rm -rf "$build"
+  mkdir -p "$build"
+  cd "$build"
+  run_logged sqlite "$dir/configure" --disable-tcl --disable-readline
+  run_logged sqlite make sqlite3.c
+  run_logged sqlite "$HOST-gcc-posix" -O2 -shared -DSQLITE_API='__declspec(dllexport)' \
+    -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_OMIT_LOAD_EXTENSION sqlite3.c \
+    -o "$PREFIX/bin/libsqlite3-0.dll" -Wl,--out-implib,"$PREFIX/lib/libsqlite3.dll.a"
+  install -m 644 sqlite3.h sqlite3ext.h "$PREFIX/include/"
+}
+
+# Qt's SQL module and its SQLite driver, added to the Qt built above without
+# configuring it again. The drivers are configured on their own, with SQLite
+# from this folder, in a folder outside Qt's tree (inside it, qmake would
+# take the drivers' configuration from Qt's); the plugin lands in Qt's.
+build_qtsql() {
+  local dir build=$PREFIX/build/sqldrivers
+  dir=$(source_dir qtbase-opensource-src)
+  cd "$QT"
+  run_logged qtsql make -j"$JOBS" -C src sub-sql
+  rm -rf "$build"
+  mkdir -p "$build"
+  cd "$build"
+  run_logged qtsql "$QT/bin/qmake" "$dir/src/plugins/sqldrivers/sqldrivers.pro" -- \
+    -sql-sqlite -system-sqlite -no-sql-odbc -no-sql-psql -no-sql-mysql \
+    SQLITE_INCDIR="$PREFIX/include" SQLITE_LIBDIR="$PREFIX/lib"
+  run_logged qtsql make -j"$JOBS" sub-sqlite
+}
+
 main() {
   log "prefix: $PREFIX, jobs: $JOBS"
   mkdir -p "$SRC" "$STAMPS" "$LOGS"
@@ -321,6 +358,8 @@ main() {
   component zstd
   component httplib
   component qt
+  component sqlite
+  component qtsql
   log "toolchain ready in $PREFIX (CMake: -DCMAKE_TOOLCHAIN_FILE=$TOOLCHAIN_FILE)"
   log "total time: $((SECONDS - START)) s"
 }
