@@ -41,22 +41,22 @@ START=$SECONDS
 
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 
-# Everything else that the tests start or that ships. Not cloudservice: it
-# keeps reports through Qt's SQL drivers, which this Qt is built without, and
-# the Wine runs use the Linux one.
-EXTRA_TARGETS=(VaDeroru ZLibWrap vaderoru-publish DemoApp screenshot_driver fake_main
+# Everything else that the tests start or that ships.
+EXTRA_TARGETS=(VaDeroru ZLibWrap vaderoru-publish cloudservice DemoApp screenshot_driver fake_main
   token_holder install_driver update_driver sharedcontext_helper)
 
 # The DLLs next to the executables: Qt's, the libraries built into the
 # toolchain folder, zlib and the compiler's runtime from Debian's packages.
 # Qt's plugins are loaded, not linked, so they are named here; the offscreen
-# platform lets the updater run where no display is.
+# platform lets the updater run where no display is. cloudservice, which
+# does not ship, keeps its reports through the SQLite driver.
 QT_PLUGINS=(platforms/qwindows platforms/qoffscreen styles/qwindowsvistastyle)
+SERVICE_PLUGINS=(sqldrivers/qsqlite)
 RUNTIME_DIRS=("$PREFIX/bin" "$QT/bin" "/usr/$HOST/lib"
   "$(dirname "$("$HOST-g++-posix" -print-file-name=libstdc++-6.dll)")")
 
 check_toolchain() {
-  if [ ! -e "$PREFIX/stamps/qt" ] || [ ! -f "$PREFIX/toolchain.cmake" ]; then
+  if [ ! -e "$PREFIX/stamps/qtsql" ] || [ ! -f "$PREFIX/toolchain.cmake" ]; then
     echo "build: no toolchain in $PREFIX; run scripts/windows/build-toolchain.sh first" >&2
     exit 1
   fi
@@ -143,11 +143,12 @@ deploy_imports() {
   done
 }
 
-# Lays out `folder` for its executables to run: the plugins, then every
-# DLL imported.
+# Lays out `folder` for its executables to run: the plugins named after
+# it, then every DLL imported.
 deploy() {
   local folder=$1 plugin
-  for plugin in "${QT_PLUGINS[@]}"; do
+  shift
+  for plugin in "$@"; do
     mkdir -p "$folder/$(dirname "$plugin")"
     cp -u "$QT/plugins/$plugin.dll" "$folder/$plugin.dll"
   done
@@ -158,7 +159,7 @@ lay_out_dist() {
   rm -rf "$DIST"
   mkdir -p "$DIST"
   cp "$BIN/VaDeroru.exe" "$BIN/ZLibWrap.dll" "$DIST/"
-  deploy "$DIST"
+  deploy "$DIST" "${QT_PLUGINS[@]}"
 }
 
 # The suites that make test certificates call openssl: the toolchain's
@@ -174,7 +175,7 @@ main() {
   compile
   log "laying out $BIN and $DIST"
   add_openssl_tool
-  deploy "$BIN"
+  deploy "$BIN" "${QT_PLUGINS[@]}" "${SERVICE_PLUGINS[@]}"
   lay_out_dist
   log "built in $((SECONDS - START)) s: $(find "$BIN" -maxdepth 1 -name '*.exe' | wc -l) executables in $BIN"
 }

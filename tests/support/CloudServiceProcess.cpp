@@ -40,11 +40,16 @@ void CloudServiceProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+#ifdef Q_OS_WIN
+    // terminate() is a window message there, which a console program never
+    // reads; the service stops at once on Ctrl+C or a kill alike.
+    m_process.kill();
+#else
     m_process.terminate();
-    if (!m_process.waitForFinished(10000)) {
+    if (!m_process.waitForFinished(10000))
         m_process.kill();
-        m_process.waitForFinished(10000);
-    }
+#endif
+    m_process.waitForFinished(10000);
 }
 
 QString CloudServiceProcess::log() const
