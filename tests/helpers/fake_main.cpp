@@ -7,6 +7,8 @@
 //   crash-once      crash at the first start, run from the second on
 //   healthy         start the updater beside it in mode "healthy", then run
 //   replace-updater put VaDeroru_temp in the place of VaDeroru, then run
+//   reply           print a reply as Windows' ping does, then end with 0 (a
+//                   stand-in ping, where the system's answers too late)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +16,9 @@
 #include <string>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #endif
 
@@ -85,6 +89,10 @@ void act(const std::string& behaviour, const std::string& program)
         crash(behaviour);
     if (behaviour == "exit0" || behaviour == "exit3")
         std::exit(behaviour == "exit3" ? 3 : 0);
+    if (behaviour == "reply") {
+        std::puts("Reply from 127.0.0.1: bytes=32 time<1ms TTL=128");
+        std::exit(0);
+    }
     if (behaviour == "healthy")
         std::system(("\"" + folder + "/" + kUpdater + "\" healthy FlowApp FlowMain").c_str());
     if (behaviour == "replace-updater") {
@@ -93,11 +101,25 @@ void act(const std::string& behaviour, const std::string& program)
     }
 }
 
+// This program's file. On Windows argv[0] is only the first word of the
+// command line, which a program started by its bare name ("ping") leaves
+// without folder or suffix.
+std::string programPath(char* argv0)
+{
+#ifdef _WIN32
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        return std::string(path, length);
+#endif
+    return argv0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    const std::string program = argv[0];
+    const std::string program = programPath(argv[0]);
     const char* recordPath = std::getenv("FAKE_MAIN_RECORD");
     record(recordPath ? recordPath : program + ".args", argc, argv);
     act(behaviourOf(program), program);

@@ -3,11 +3,14 @@
 // stand-in main program that records how it was started.
 #include "config/FileUtils.h"
 #include "layout/InstallationLayout.h"
+#include "platform/Platform.h"
 #include "support/CloudServiceProcess.h"
 #include "support/FileTree.h"
+#include "support/PosixAccess.h"
 #include "support/SmallDisk.h"
 #include "support/SquidProxy.h"
 #include "support/TempInstallation.h"
+#include "support/TestPackage.h"
 #include "trust/SignedEnvelope.h"
 #include "trust/SignedRelease.h"
 #include "trust/SigningKey.h"
@@ -28,11 +31,14 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
+#ifdef Q_OS_WIN
+const QString kMain = "FlowMain.exe";
+#else
 const QString kMain = "FlowMain";
+#endif
 const QString kRoot = "FlowApp";
 
 // Answers every version check with one fixed body, for answers the real
@@ -130,12 +136,24 @@ class TestUpdateFlow : public QObject
 
     QString packagesFolder() const { return m_work.filePath("packages"); }
 
+    // The watcher, a copy of the updater in the work folder, looks for Qt's
+    // plugins in the installation only, where a Windows setup puts them.
+    void installPlatformPlugin()
+    {
+#ifdef Q_OS_WIN
+        const QString plugin = "platforms/qoffscreen.dll";
+        QDir().mkpath(m_install->filePath("platforms"));
+        QFile::copy(QFileInfo(UPDATE_DRIVER_EXE).dir().filePath(plugin),
+                    m_install->filePath(plugin));
+#endif
+    }
+
     // The installation, without what the updater and the main program write
     // beside it.
     FileTree installationTree() const
     {
-        return snapshotTree(m_install->path(),
-                            {"downloads", "log", kMain + ".args", "initial.args"});
+        return snapshotTree(m_install->path(), {"downloads", "log", kMain + ".args",
+                                                kMain + ".args.part", "initial.args"});
     }
 
     void configure(int port, const QString& version, const QString& language = "en_US")
@@ -166,25 +184,12 @@ class TestUpdateFlow : public QObject
         return started;
     }
 
-    // A package made with the zip tool from `files` (path -> content).
+    // A package of `files` (path -> content) in the packages folder.
     void makePackage(const QString& name, const QMap<QString, QByteArray>& files)
     {
-        QTemporaryDir tree;
-        QStringList paths;
-        for (auto file = files.cbegin(); file != files.cend(); ++file) {
-            const QString path = tree.filePath(file.key());
-            QDir().mkpath(QFileInfo(path).path());
-            QFile out(path);
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write(file.value());
-            paths.append(file.key());
-        }
-        QDir().mkpath(packagesFolder());
-        QProcess zip;
-        zip.setWorkingDirectory(tree.path());
-        zip.start("zip", QStringList{"-q", "-X", QDir(packagesFolder()).filePath(name)} + paths);
-        QVERIFY(zip.waitForFinished(30000));
-        QCOMPARE(zip.exitCode(), 0);
+        QString errorText;
+        QVERIFY2(writeTestPackage(QDir(packagesFolder()).filePath(name), files, errorText),
+                 qPrintable(errorText));
     }
 
     ProcessResult
@@ -196,9 +201,12 @@ class TestUpdateFlow : public QObject
         return runProcess(m_driver, arguments, environment, 60000);
     }
 
+    // Its lines, whatever line ends the system gives text output.
     QStringList reports(const ProcessResult& result) const
     {
-        return QString::fromUtf8(result.standardOutput).split('\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(result.standardOutput)
+            .remove('\r')
+            .split('\n', Qt::SkipEmptyParts);
     }
 
     // Today's log in the installation, or below `folder`.
@@ -211,11 +219,26 @@ class TestUpdateFlow : public QObject
                                                   : fileContent(folder + "/" + relative));
     }
 
+    // The watch has cleared the work folder: all of it, but on Windows the
+    // watcher's own copy, which cannot go while it runs; the next start drops
+    // it.
+    bool watchEnded() const
+    {
+        const QString work = m_install->filePath("downloads/update");
+#ifdef Q_OS_WIN
+        const QStringList left = snapshotTree(work).keys();
+        return left == QStringList{"/watcher", "/watcher/" + platform::updaterFileName()};
+#else
+        return !QFileInfo::exists(work);
+#endif
+    }
+
     static QString quoted(const char* text) { return "\"" + QString::fromUtf8(text) + "\""; }
 
     QStringList restartRecord() const
     {
         return QString::fromUtf8(m_install->readFile(kMain + ".args"))
+            .remove('\r')
             .split('\n', Qt::SkipEmptyParts);
     }
 
@@ -239,8 +262,9 @@ private slots:
     {
         m_install = std::make_unique<TempInstallation>();
         QVERIFY(m_install->isValid());
-        m_driver = m_install->installExecutable(UPDATE_DRIVER_EXE, "VaDeroru");
+        m_driver = m_install->installExecutable(UPDATE_DRIVER_EXE, platform::updaterFileName());
         m_install->installExecutable(FAKE_MAIN_EXE, kMain);
+        installPlatformPlugin();
         QDir(packagesFolder()).removeRecursively();
         QDir().mkpath(packagesFolder());
         // The service's reports would add up across rows, and halt the
@@ -300,6 +324,8 @@ private:
     void resignExpired(const QString& releaseFile, const QString& keyFile);
     QByteArray signedCatalog(const QString& change, const QString& url);
     QStringList tlsOptions();
+    void usePingStandIn(const QString& behaviour);
+    void useAnsweringPing();
     void useSilentPing(QProcessEnvironment& environment);
     void checkReportWaits(const QStringList& seen);
     void checkReported(const QStringList& outcomes);
@@ -358,7 +384,10 @@ void TestUpdateFlow::endsWithoutOffer()
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<CannedService> canned;
-    if (situation == "unreachable" || situation == "ping blocked") {
+    const bool pingHeard = situation != "unreachable" && situation != "ping blocked";
+    if (pingHeard)
+        useAnsweringPing();
+    if (!pingHeard) {
         // A ping that never hears a reply stands for a host that is down, or
         // for a network that blocks ICMP.
         useSilentPing(environment);
@@ -578,14 +607,15 @@ void TestUpdateFlow::fullUpdate()
     m_install->writeFile("bin/core.so", "old core");
     m_install->writeFile("LICENSE", "old licence");
     m_install->writeFile("keep.dat", "untouched");
-    const QByteArray updaterBefore = m_install->readFile("VaDeroru");
+    const QString updater = platform::updaterFileName();
+    const QByteArray updaterBefore = m_install->readFile(updater);
     makePackage("app 2.zip", {{"readme.txt", "new readme"},
                               {"bin/core.so", "new core"},
                               {"bin/plugins/deep/extra.so", "added deep"},
                               {"LICENSE", "new licence"},
                               {"NOTICE", "added without suffix"},
                               {"conf/.hidden", "hidden files are files too"},
-                              {"VaDeroru", "the next updater"}});
+                              {updater, "the next updater"}});
     QVERIFY(startService(catalog("general", release("2.0.0", "/packages/app%202.zip", false))));
     configure(m_service->port(), "1.0.0");
     QProcess* main = startMain();
@@ -601,8 +631,9 @@ void TestUpdateFlow::fullUpdate()
     QCOMPARE(m_install->readFile("NOTICE"), QByteArray("added without suffix"));
     QCOMPARE(m_install->readFile("conf/.hidden"), QByteArray("hidden files are files too"));
     QCOMPARE(m_install->readFile("keep.dat"), QByteArray("untouched"));
-    QCOMPARE(m_install->readFile("VaDeroru"), updaterBefore);
-    QCOMPARE(m_install->readFile("VaDeroru_temp"), QByteArray("the next updater"));
+    QCOMPARE(m_install->readFile(updater), updaterBefore);
+    QCOMPARE(m_install->readFile(platform::temporaryUpdaterFileName()),
+             QByteArray("the next updater"));
     QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
     QVERIFY(main->waitForFinished(5000));
     QTRY_VERIFY(QFile::exists(m_install->filePath(kMain + ".args")));
@@ -622,11 +653,19 @@ void TestUpdateFlow::healthWatch_data()
     QTest::addColumn<QString>("behaviour"); // the new main program's, as fake_main takes it
     QTest::addColumn<QString>("reason");    // how the watch ended; taken back unless "ended..."
 
+#ifdef Q_OS_WIN
+    // abort() ends a Windows program with exit code 3, a bad access with an
+    // exception.
+    const QString aborted = "exit code 3";
+    const QString badAccess = "exception 0xC0000005";
+#else
+    const QString aborted = "signal 6";
+    const QString badAccess = "signal 11";
+#endif
     QTest::newRow("crashes at once, then is not offered again")
-        << "abort"
-        << "ended abnormally twice: signal 6, signal 6";
-    QTest::newRow("segmentation fault") << "segv"
-                                        << "ended abnormally twice: signal 11, signal 11";
+        << "abort" << QString("ended abnormally twice: %1, %1").arg(aborted);
+    QTest::newRow("segmentation fault")
+        << "segv" << QString("ended abnormally twice: %1, %1").arg(badAccess);
     QTest::newRow("exits with code 3") << "exit3"
                                        << "ended abnormally twice: exit code 3, exit code 3";
     QTest::newRow("runs, while the updater starts as usual") << "run"
@@ -655,7 +694,8 @@ void TestUpdateFlow::healthWatch()
     QMap<QString, QByteArray> files{
         {"a.txt", "new a"}, {"b/new.txt", "added"}, {kMain + ".behaviour", behaviour.toUtf8()}};
     if (behaviour == "replace-updater")
-        files.insert("VaDeroru", m_install->readFile("VaDeroru") + "the next updater");
+        files.insert(platform::updaterFileName(),
+                     m_install->readFile(platform::updaterFileName()) + "the next updater");
     makePackage("p.zip", files);
     publishSignedRelease("none");
     QVERIFY(startService(signedCatalog("none", "/packages/p.zip")));
@@ -674,7 +714,9 @@ void TestUpdateFlow::healthWatch()
         QCOMPARE(runDriver({"update", kRoot, kMain}, "").exitCode, 0);
         QVERIFY(log().contains("a new version is being watched; this start does nothing"));
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(m_install->filePath("downloads/update")), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        watchEnded(),
+        qPrintable(snapshotTree(m_install->filePath("downloads/update")).keys().join(' ')), 60000);
 
     checkReported({"awaitingConfirmation", takenBack ? "rolledBack" : "confirmed"});
     const QJsonArray outcomes =
@@ -685,7 +727,7 @@ void TestUpdateFlow::healthWatch()
     if (!takenBack) {
         QCOMPARE(m_install->readFile("b/new.txt"), QByteArray("added"));
         QCOMPARE(m_install->ini("config.ini", "Version", "Version"), QString("2.0.0"));
-        QCOMPARE(m_install->readFile("VaDeroru").endsWith("the next updater"),
+        QCOMPARE(m_install->readFile(platform::updaterFileName()).endsWith("the next updater"),
                  behaviour == "replace-updater");
         return;
     }
@@ -897,7 +939,7 @@ void TestUpdateFlow::checkReported(const QStringList& outcomes)
     QTRY_VERIFY_WITH_TIMEOUT(
         (record = QJsonDocument::fromJson(m_install->readFile("downloads/outcomes.json")).array(),
          !QJsonDocument(record).toJson().contains("\"reported\": false")),
-        10000);
+        30000);
     QStringList recorded;
     for (const QJsonValue& entry : qAsConst(record))
         recorded.append(entry["outcome"].toString());
@@ -914,7 +956,7 @@ bool TestUpdateFlow::useSmallDisk(int freeMebibytes)
     if (!m_smallDisk->isMounted())
         return false;
     m_install = std::make_unique<TempInstallation>(m_smallDisk->path());
-    m_driver = m_install->installExecutable(UPDATE_DRIVER_EXE, "VaDeroru");
+    m_driver = m_install->installExecutable(UPDATE_DRIVER_EXE, platform::updaterFileName());
     m_install->installExecutable(FAKE_MAIN_EXE, kMain);
     return true;
 }
@@ -950,7 +992,7 @@ void TestUpdateFlow::failsClosed()
 
     if ((change == "small disk" || change == "endless") && !useSmallDisk(20))
         QSKIP("a full disk is played by a tmpfs, which only root may mount");
-    if (change == "immutable config" && geteuid() != 0)
+    if (change == "immutable config" && !runsAsRoot())
         QSKIP("an unwritable config.ini is played by chattr +i, which needs root");
     m_install->writeFile("data/a.txt", "old a");
     if (change == "link out") {
@@ -963,8 +1005,7 @@ void TestUpdateFlow::failsClosed()
     if (change == "small disk")
         files.insert("big.bin", QByteArray(30 << 20, '\0'));
     makePackage("p.zip", files);
-    ProcessResult gzip = runProcess("gzip", {"-c", QDir(packagesFolder()).filePath("p.zip")});
-    CannedService canned("{}", gzip.standardOutput);
+    CannedService canned("{}", gzipEncoded(fileContent(QDir(packagesFolder()).filePath("p.zip"))));
     const QString url = change == "endless" || change == "gzip"
                             ? QString("http://127.0.0.1:%1/%2.zip")
                                   .arg(canned.port())
@@ -1190,8 +1231,29 @@ void TestUpdateFlow::signedUpdate()
         QVERIFY(lines.contains("WINDOW cancel=Not updated yet|enabled|arrow"));
 }
 
+// The updater starts a program by its bare name from its own folder before
+// the system's; the stand-in main program plays ping there, as `behaviour`.
+void TestUpdateFlow::usePingStandIn(const QString& behaviour)
+{
+    m_install->installExecutable(FAKE_MAIN_EXE, "ping.exe");
+    m_install->writeFile("ping.exe.behaviour", behaviour.toUtf8());
+}
+
+// Wine's ping writes its replies only when it ends, after the probe's wait:
+// there a stand-in answers at once.
+void TestUpdateFlow::useAnsweringPing()
+{
+#ifdef Q_OS_WIN
+    usePingStandIn("reply");
+#endif
+}
+
 void TestUpdateFlow::useSilentPing(QProcessEnvironment& environment)
 {
+#ifdef Q_OS_WIN
+    Q_UNUSED(environment);
+    usePingStandIn("exit3");
+#else
     const QString standIns = m_work.filePath("silent-ping");
     QDir().mkpath(standIns);
     QFile ping(standIns + "/ping");
@@ -1200,6 +1262,7 @@ void TestUpdateFlow::useSilentPing(QProcessEnvironment& environment)
     ping.close();
     ping.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     environment.insert("PATH", standIns + ":" + environment.value("PATH"));
+#endif
 }
 
 // A certificate for 127.0.0.1 that the installation trusts, as cloudservice
