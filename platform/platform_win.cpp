@@ -15,6 +15,7 @@
 
 #include <aclapi.h>
 #include <restartmanager.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 namespace platform {
@@ -213,6 +214,21 @@ std::wstring commandLine(const QString& program, const QStringList& arguments)
     return line.toStdWString();
 }
 
+// ShellExecuteEx takes the program apart from its arguments.
+std::wstring parameterLine(const QStringList& arguments)
+{
+    QStringList quoted;
+    for (const QString& argument : arguments)
+        quoted.append(quotedArgument(argument));
+    return quoted.join(QLatin1Char(' ')).toStdWString();
+}
+
+QString& elevationVerb()
+{
+    static QString verb = QStringLiteral("runas");
+    return verb;
+}
+
 } // namespace
 
 QString WatchedProcess::crashName(qint64 code)
@@ -249,6 +265,49 @@ bool WatchedProcess::start(const QString& program, const QStringList& arguments,
     CloseHandle(started.hThread);
     m_handle = reinterpret_cast<qintptr>(started.hProcess);
     return true;
+}
+
+// ShellExecuteEx with the verb "runas" shows the UAC prompt.
+void setElevationVerb(const QString& verb)
+{
+    elevationVerb() = verb;
+}
+
+Elevation WatchedProcess::startElevated(const QString& program, const QStringList& arguments,
+                                        QString& reason)
+{
+    release();
+    m_end = End();
+    const std::wstring verb = elevationVerb().toStdWString();
+    const std::wstring file = QDir::toNativeSeparators(program).toStdWString();
+    const std::wstring parameters = parameterLine(arguments);
+    const std::wstring folder =
+        QDir::toNativeSeparators(QFileInfo(program).absolutePath()).toStdWString();
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    info.lpVerb = verb.c_str();
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = folder.c_str();
+    info.nShow = SW_HIDE;
+    // "cancel" plays the prompt's refusal exactly as ShellExecuteEx reports it.
+    const bool played = elevationVerb() == QLatin1String("cancel");
+    if (played)
+        SetLastError(ERROR_CANCELLED);
+    const bool started = !played && ShellExecuteExW(&info);
+    if (started && info.hProcess) {
+        m_handle = reinterpret_cast<qintptr>(info.hProcess);
+        return Elevation::Started;
+    }
+    const DWORD error = started ? ERROR_INVALID_HANDLE : GetLastError();
+    reason = program + QStringLiteral(": ") + qt_error_string(int(error));
+    return error == ERROR_CANCELLED ? Elevation::Refused : Elevation::Failed;
+}
+
+bool endedAsRefusal(const WatchedProcess::End&)
+{
+    return false;
 }
 
 WatchedProcess::End WatchedProcess::wait(int milliseconds)
