@@ -188,15 +188,12 @@ bool ElevatedStep::unpack(QVector<QString>& files, ElevatedResult& problem) cons
         return false;
     }
     listPackageFiles(work.unpackFolder(), QFileInfo(work.unpackFolder()).absoluteFilePath(), files);
-    for (const QString& entry : qAsConst(files)) {
-        // It would replace the backups that a rollback gives back.
-        if (layout::isUpdaterOwnPath(entry)) {
-            problem = ElevatedResult::of(Kind::DamagedPackage,
-                                         "the package writes into the work folder: " + entry);
-            return false;
-        }
-    }
-    return true;
+    const QString ownEntry = firstUpdaterOwnEntry(files);
+    if (ownEntry.isEmpty())
+        return true;
+    problem = ElevatedResult::of(Kind::DamagedPackage,
+                                 "the package writes into the work folder: " + ownEntry);
+    return false;
 }
 
 bool ElevatedStep::prepare(const QVector<QString>& files, ElevatedResult& problem)

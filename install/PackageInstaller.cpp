@@ -83,6 +83,15 @@ bool isUpdaterEntry(const QString& entry)
            name.compare(QLatin1String(layout::kPackagedUpdater), sameName) == 0;
 }
 
+QString firstUpdaterOwnEntry(const QVector<QString>& entries)
+{
+    for (const QString& entry : entries) {
+        if (layout::isUpdaterOwnPath(entry))
+            return entry;
+    }
+    return {};
+}
+
 PackageInstaller::PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder)
     : m_applicationDir(std::move(applicationDir)), m_tempFolder(std::move(tempFolder)),
       m_backupFolder(std::move(backupFolder)), m_heldFiles(kHeldFileAllowanceMs)

@@ -136,3 +136,8 @@ bool listPackageFiles(const QString& folder, const QString& base, QVector<QStrin
 // file name is the updater's, as the system compares names. A file only
 // named like it ("VaDeroru.exe.config") installs at its own path.
 bool isUpdaterEntry(const QString& entry);
+
+// The first package file that would land in the updater's work folder or on
+// its lock, where it would replace the backups a rollback gives back; empty
+// when none does. Such a package is refused.
+QString firstUpdaterOwnEntry(const QVector<QString>& entries);

@@ -263,16 +263,12 @@ bool Update::unpackPackage(QVector<QString>& files, UpdateFailure& problem)
         return false;
     }
     collectPackageFiles(tempFolder, files);
-    for (const QString& entry : qAsConst(files)) {
-        // It would replace the backups that a rollback gives back.
-        if (layout::isUpdaterOwnPath(entry)) {
-            problem =
-                UpdateFailure::of(UpdateFailure::Kind::DamagedPackage,
-                                  "the package writes into the updater's work folder: " + entry);
-            return false;
-        }
-    }
-    return true;
+    const QString ownEntry = firstUpdaterOwnEntry(files);
+    if (ownEntry.isEmpty())
+        return true;
+    problem = UpdateFailure::of(UpdateFailure::Kind::DamagedPackage,
+                                "the package writes into the updater's work folder: " + ownEntry);
+    return false;
 }
 
 bool Update::applyDelta(const QString& unpackFolder, UpdateFailure& problem)
