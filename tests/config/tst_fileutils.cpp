@@ -338,7 +338,9 @@ private slots:
         QTemporaryDir root;
         QProcess target, sameElsewhere;
         for (const QString folder : {"one", "two"}) {
-            writeFile(root.filePath(folder + "/main.sh"), firstLine + "\nread line\n");
+            // The mark tells the interpreter runs: through env it starts a moment later.
+            writeFile(root.filePath(folder + "/main.sh"),
+                      firstLine + "\n: > \"$0.started\"\nread line\n");
             QFile::setPermissions(root.filePath(folder + "/main.sh"),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
@@ -348,6 +350,8 @@ private slots:
         Child namer;
         namer.start(QStringLiteral(FAKE_MAIN_EXE), {root.filePath("one/main.sh")});
         QVERIFY(target.waitForStarted() && sameElsewhere.waitForStarted());
+        QTRY_VERIFY(QFile::exists(root.filePath("one/main.sh.started")) &&
+                    QFile::exists(root.filePath("two/main.sh.started")));
 
         QVERIFY(platform::stopProcessesByExecutable(root.filePath("one/main.sh")));
         QVERIFY(target.waitForFinished(3000));
