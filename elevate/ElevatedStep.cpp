@@ -198,11 +198,7 @@ bool ElevatedStep::unpack(QVector<QString>& files, ElevatedResult& problem) cons
 
 bool ElevatedStep::prepare(const QVector<QString>& files, ElevatedResult& problem)
 {
-    const WorkFolder work(m_applicationDir);
-    m_installer = std::make_unique<PackageInstaller>(m_applicationDir, work.unpackFolder(),
-                                                     work.backupFolder());
-    for (const QString& entry : files)
-        m_installer->addEntry(entry);
+    m_installer = PackageInstaller::ofUnpacked(m_applicationDir, files);
     const PreparationResult prepared = m_installer->prepare();
     if (prepared.ready())
         return true;

@@ -7,6 +7,7 @@
 #include "install/InstallUndo.h"
 #include "install/SameContent.h"
 #include "install/TargetCheck.h"
+#include "install/WorkFolder.h"
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
@@ -81,6 +82,17 @@ bool isUpdaterEntry(const QString& entry)
     const Qt::CaseSensitivity sameName = platform::fileNameCaseSensitivity();
     return name.compare(platform::updaterFileName(), sameName) == 0 ||
            name.compare(QLatin1String(layout::kPackagedUpdater), sameName) == 0;
+}
+
+std::unique_ptr<PackageInstaller> PackageInstaller::ofUnpacked(const QString& applicationDir,
+                                                               const QVector<QString>& files)
+{
+    const WorkFolder work(applicationDir);
+    auto installer = std::make_unique<PackageInstaller>(applicationDir, work.unpackFolder(),
+                                                        work.backupFolder());
+    for (const QString& entry : files)
+        installer->addEntry(entry);
+    return installer;
 }
 
 QString firstUpdaterOwnEntry(const QVector<QString>& entries)

@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <memory>
+
 // Puts the unpacked files of a package over an installation so that a failure
 // at any file can be undone completely. Only files that differ from what is
 // installed are touched. Each target that exists is set aside into the
@@ -24,6 +26,10 @@ class PackageInstaller
 {
 public:
     PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder);
+    // The installer of `files`, unpacked into the work folder of
+    // `applicationDir`, with its backups kept there too.
+    static std::unique_ptr<PackageInstaller> ofUnpacked(const QString& applicationDir,
+                                                        const QVector<QString>& files);
 
     // One package file, as a path below the temp folder starting with "/".
     void addEntry(const QString& entry);

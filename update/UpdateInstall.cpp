@@ -233,11 +233,7 @@ bool Update::prepareInstallation(QVector<QString>& files, UpdateFailure& problem
 // Finds the files that really change, while the main program still runs.
 bool Update::prepareInstaller(const QVector<QString>& files, UpdateFailure& problem)
 {
-    const WorkFolder work(applicationDir());
-    m_installer = std::make_unique<PackageInstaller>(applicationDir(), work.unpackFolder(),
-                                                     work.backupFolder());
-    for (const QString& entry : files)
-        m_installer->addEntry(entry);
+    m_installer = PackageInstaller::ofUnpacked(applicationDir(), files);
     const PreparationResult prepared = m_installer->prepare();
     if (prepared.ready())
         return true;
