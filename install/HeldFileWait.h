@@ -15,7 +15,11 @@
 class HeldFileWait
 {
 public:
-    explicit HeldFileWait(int allowanceMs);
+    // What one installation, and apart from it one rollback, may spend
+    // waiting: a rollback never gives up early on a file held for a moment.
+    static constexpr int kAllowanceMs = 10000;
+
+    explicit HeldFileWait(int allowanceMs = kAllowanceMs);
 
     // `attempt` moves `file`, which names it in the log.
     platform::FileMove move(const QString& file,

@@ -13,10 +13,6 @@
 
 namespace {
 
-// Apart from the installation's own: a rollback never gives up early on a
-// file held for a moment.
-constexpr int kHeldFileAllowanceMs = 10000;
-
 // What a copy of platform/ leaves beside a target when it is stopped in the
 // middle.
 QString partialCopyOf(const QString& target)
@@ -62,8 +58,7 @@ bool putBack(const QString& backup, const QString& target, HeldFileWait& heldFil
 } // namespace
 
 InstallUndo::InstallUndo(const InstallJournal& journal)
-    : m_journal(&journal), m_applicationDir(journal.applicationDir()),
-      m_heldFiles(kHeldFileAllowanceMs)
+    : m_journal(&journal), m_applicationDir(journal.applicationDir())
 {
     for (const InstallJournal::Target& item : journal.targets())
         m_targets.append({journal.absolutePath(item.path),
@@ -74,7 +69,7 @@ InstallUndo::InstallUndo(const InstallJournal& journal)
 
 InstallUndo::InstallUndo(QString applicationDir, QVector<Target> targets, QStringList folders)
     : m_applicationDir(std::move(applicationDir)), m_targets(std::move(targets)),
-      m_folders(std::move(folders)), m_heldFiles(kHeldFileAllowanceMs)
+      m_folders(std::move(folders))
 {}
 
 bool InstallUndo::run()

@@ -22,9 +22,6 @@
 
 namespace {
 
-// How long an installation waits in all for files that other programs hold.
-constexpr int kHeldFileAllowanceMs = 10000;
-
 void logFailure(const char* what, const QString& from, const QString& to,
                 const QString& reason = QString())
 {
@@ -106,7 +103,7 @@ QString firstUpdaterOwnEntry(const QVector<QString>& entries)
 
 PackageInstaller::PackageInstaller(QString applicationDir, QString tempFolder, QString backupFolder)
     : m_applicationDir(std::move(applicationDir)), m_tempFolder(std::move(tempFolder)),
-      m_backupFolder(std::move(backupFolder)), m_heldFiles(kHeldFileAllowanceMs)
+      m_backupFolder(std::move(backupFolder))
 {}
 
 QString PackageInstaller::updaterTarget() const
