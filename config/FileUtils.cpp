@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 namespace {
 
@@ -100,4 +101,11 @@ bool copyFileTo(QString source, QString target, bool overwrite, bool removeSourc
     if (removeSource)
         QFile::remove(source);
     return copied;
+}
+
+bool replaceFileContent(const QString& path, const QByteArray& content)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+           file.commit();
 }

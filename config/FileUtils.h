@@ -3,6 +3,7 @@
 // File-system and process helpers shared by the controller, the installation
 // and the download. Each reports success as a bool its callers may ignore.
 
+#include <QByteArray>
 #include <QString>
 #include <string>
 
@@ -16,3 +17,6 @@ bool removeDirectory(QString path);
 bool ensurePath(QString path);
 // Copies a file to `target`, or into `target` when it has no suffix.
 bool copyFileTo(QString source, QString target, bool overwrite, bool removeSource);
+// Replaces the file at `path` with `content` in one step: a new file,
+// flushed to disk, renamed over the old one. False when any step fails.
+bool replaceFileContent(const QString& path, const QByteArray& content);

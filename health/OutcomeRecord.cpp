@@ -1,10 +1,12 @@
 #include "health/OutcomeRecord.h"
 
+#include "config/FileUtils.h"
+#include "install/HeldFileWait.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QSaveFile>
 
 namespace {
 
@@ -93,9 +95,13 @@ bool OutcomeRecord::markReported(const QStringList& ids)
     return save(entries);
 }
 
+// The watcher and an updater starting beside it read the record while the
+// other saves it; on Windows a reader keeps it from being replaced for that
+// moment.
 bool OutcomeRecord::save(const QJsonArray& entries) const
 {
-    QSaveFile file(m_path);
-    return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(entries).toJson()) >= 0 &&
-           file.commit();
+    const QByteArray content = QJsonDocument(entries).toJson();
+    return HeldFileWait(HeldFileWait::kRecordAllowanceMs).retry(m_path, [&] {
+        return replaceFileContent(m_path, content);
+    });
 }

@@ -1,6 +1,8 @@
 #include "install/InstallJournal.h"
 
 #include "config/ConfigIni.h"
+#include "config/FileUtils.h"
+#include "install/HeldFileWait.h"
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
@@ -10,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
-#include <QSaveFile>
 
 namespace {
 
@@ -170,15 +171,15 @@ QJsonObject InstallJournal::toJson() const
     return root;
 }
 
+// A watcher and the updater read the journal while the other may save it;
+// on Windows a reader keeps the journal from being replaced for that moment.
 bool InstallJournal::save(State state)
 {
     m_state = state;
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QJsonDocument(toJson()).toJson(QJsonDocument::Compact));
-    // commit() flushes the new file to disk before it renames it into place.
-    return file.commit() && platform::syncFolder(QFileInfo(filePath()).path());
+    const QByteArray content = QJsonDocument(toJson()).toJson(QJsonDocument::Compact);
+    return HeldFileWait(HeldFileWait::kRecordAllowanceMs).retry(filePath(), [&] {
+        return replaceFileContent(filePath(), content);
+    }) && platform::syncFolder(QFileInfo(filePath()).path());
 }
 
 bool InstallJournal::load(QString& error)

@@ -30,7 +30,7 @@ bool InstallRecovery::run()
 {
     InstallJournal journal(m_applicationDir);
     if (!QFileInfo::exists(journal.filePath())) {
-        WorkFolder(m_applicationDir).dropWatcherCopy();
+        WorkFolder(m_applicationDir).dropLeftovers();
         return true;
     }
     QString error;

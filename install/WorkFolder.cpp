@@ -1,11 +1,13 @@
 #include "install/WorkFolder.h"
 
 #include "config/FileUtils.h"
+#include "install/HeldFileWait.h"
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -152,13 +154,33 @@ bool WorkFolder::keepsAfterFailure(const QString& fileName, bool undoPending) co
                                                         fileName == nameOf(layout::kBackupFolder)));
 }
 
+// A scanner, or another updater, reading a file in it keeps Windows from
+// removing that file or its folder for a moment.
 void WorkFolder::clearAll() const
 {
-    removeDirectory(path());
+    HeldFileWait(HeldFileWait::kRecordAllowanceMs).retry(path(), [this] {
+        removeDirectory(path());
+        return onlyWatcherCopyLeft();
+    });
 }
 
-void WorkFolder::dropWatcherCopy() const
+// Windows keeps the copy a watcher runs from until it ends.
+bool WorkFolder::onlyWatcherCopyLeft() const
 {
+    const QStringList watcherCopy{watcherFolder(),
+                                  watcherFolder() + QLatin1Char('/') + platform::updaterFileName()};
+    QDirIterator left(path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                      QDirIterator::Subdirectories);
+    while (left.hasNext()) {
+        if (!watcherCopy.contains(left.next()))
+            return false;
+    }
+    return true;
+}
+
+void WorkFolder::dropLeftovers() const
+{
+    clearUnpacked();
     removeDirectory(watcherFolder());
     QDir().rmdir(path());
 }

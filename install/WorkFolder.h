@@ -47,15 +47,19 @@ public:
     // download, and the journal with its backups when an undo could not
     // finish.
     void clearAfterFailure() const;
-    // When nothing of the update is needed any more. What cannot be removed
-    // (on Windows, the running watcher's own copy) is left for the next start.
+    // When nothing of the update is needed any more. A file held for a
+    // moment is waited for; what cannot be removed (on Windows, the running
+    // watcher's own copy) is left for the next start.
     void clearAll() const;
-    // The watcher's copy of the updater that a watch which ended left behind.
-    void dropWatcherCopy() const;
+    // When no installation is under way: what an update that ended left
+    // behind, the watcher's copy and anything held while it was cleared.
+    // The package and the part of a download stay for the update to use.
+    void dropLeftovers() const;
 
 private:
     bool makeReal(const QString& folder, QString& reason) const;
     bool keepsAfterFailure(const QString& fileName, bool undoPending) const;
+    bool onlyWatcherCopyLeft() const;
 
     QString m_applicationDir;
 };
