@@ -1,6 +1,7 @@
 #include "log/LogHandler.h"
 
 #include "layout/InstallationLayout.h"
+#include "platform/Platform.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -160,10 +161,11 @@ void LogHandler::save(MsgType type, QString content)
         m_currentFile = path;
         if (m_file->isOpen())
             m_file->close();
-        m_file->setFileName(path);
         if (!QFile::exists(path) && !QDir(folder).exists())
             QDir().mkpath(folder);
-        m_file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+        // The watcher, an updater started beside it and the elevated step
+        // all write into the day's file.
+        platform::openForAppending(*m_file, path);
     }
     // UTF-8 whatever the system's code page: Windows' ANSI pages hold no
     // Chinese.

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 class QByteArray;
+class QFile;
 
 namespace platform {
 
@@ -210,6 +211,12 @@ bool mayReplace(const QString& path, QString& reason);
 // immutable folder, access lists). A probe cut short leaves nothing
 // behind. False with the reason.
 bool takesNewFiles(const QString& folder, QString& reason);
+
+// Opens `file` on `path`, made if missing, for writing at its end only,
+// however many processes append to it at once: no one's line lands on
+// another's. Qt's Append mode on Windows merely starts at the end, and each
+// handle then writes on from where it was.
+bool openForAppending(QFile& file, const QString& path);
 
 // Makes everything written so far below `folder` durable. One call covers a
 // whole set of files: on Linux a single syncfs of the folder's file system;

@@ -830,6 +830,13 @@ bool flushToDisk(const QString& folder, const QStringList&)
     return withFolder(folder, ::syncfs);
 }
 
+bool openForAppending(QFile& file, const QString& path)
+{
+    // O_APPEND puts every write at the end.
+    file.setFileName(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+}
+
 bool syncFolder(const QString& folder)
 {
     return withFolder(folder, ::fsync);

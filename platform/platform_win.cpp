@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QList>
 
@@ -14,6 +15,8 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
 #include <restartmanager.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -675,6 +678,27 @@ bool flushToDisk(const QString&, const QStringList& files)
         CloseHandle(handle);
     }
     return flushed;
+}
+
+bool openForAppending(QFile& file, const QString& path)
+{
+    // A handle with the right to append only: the system puts each write at
+    // the end, wherever the handle's position is.
+    const HANDLE handle = CreateFileW(nativePath(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
+    if (descriptor == -1) {
+        CloseHandle(handle);
+        return false;
+    }
+    if (file.open(descriptor, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                  QFileDevice::AutoCloseHandle))
+        return true;
+    _close(descriptor);
+    return false;
 }
 
 bool syncFolder(const QString&)

@@ -156,6 +156,23 @@ private slots:
                  QStringLiteral("00:00:00:001 \"renamed\"\n"));
     }
 
+    // Another updater's line, written between two of ours, stays: Windows
+    // gives each handle its own position, which Qt's Append mode only sets
+    // to the end when it opens the file.
+    void linesOfAnotherProcessStay()
+    {
+        setClock("2026-03-08 08:00:00.000");
+        qInfo() << QStringLiteral("ours");
+        const QString path = file("20260308", "tst_loghandler", "[Info]", "2026-03-08");
+        QFile other(path);
+        QVERIFY(other.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text));
+        other.write("another updater's\n");
+        other.close();
+        qInfo() << QStringLiteral("ours again");
+        QCOMPARE(readText(path), QStringLiteral("08:00:00:000 \"ours\"\nanother updater's\n"
+                                                "08:00:00:000 \"ours again\"\n"));
+    }
+
     void consolesReceiveEveryRecordInOrder()
     {
         QTest::qWait(150); // earlier lines drain before the consoles connect
