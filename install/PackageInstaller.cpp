@@ -11,6 +11,7 @@
 #include "layout/InstallationLayout.h"
 #include "platform/Platform.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -411,6 +412,10 @@ bool PackageInstaller::commit(InstallJournal& journal)
         return false;
     }
     passInstallCheckpoint("committed");
+    // Until the watcher begins its first window, a start gives it the grace
+    // from here on instead of taking the watch for abandoned.
+    if (m_awaitsConfirmation)
+        m_watch.until = QDateTime::currentDateTimeUtc();
     journal.setWatch(m_watch);
     if (!journal.save(m_awaitsConfirmation ? InstallJournal::State::AwaitingConfirmation
                                            : InstallJournal::State::Complete)) {

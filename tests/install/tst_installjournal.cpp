@@ -454,6 +454,10 @@ private slots:
         installed = without(installed, leftOut);
 
         QCOMPARE(runDriver({"install", m_work, "2.0", "watched"}).exitCode, 0);
+        // A start before the watcher began its first window leaves the watch
+        // to it.
+        if (watcherStop == "none")
+            QCOMPARE(runDriver({"recover", m_work, ""}).exitCode, 1);
         if (watcherStop != "none")
             QCOMPARE(runDriver({"watch", m_work, main}, watcherStop).killed,
                      !watcherStop.isEmpty());
