@@ -27,7 +27,6 @@ declare -A PARTS_NOT_RUN=(
   [tst_updateflow:failsClosed:package larger than the free space]="a full disk is a tmpfs mount, which Windows programs cannot make"
   [tst_updateflow:failsClosed:endless body on a small disk]="a full disk is a tmpfs mount, which Windows programs cannot make"
   [tst_updateflow:throughProxy]="runs squid, a Linux program, which Wine starts but cannot wait on or stop"
-  [tst_updateflow:healthWatch]="not reliable under Wine yet: in each of three runs one or two rows failed, finding the unpack folder, the backups or the package still in the work folder 60 s after the watch, or a crash row's reports unsent after 30 s while winedbg handles the crashes; every row passed in some run"
   [tst_copyfileover:ownerAndMode]="gives files to another user (chown) and acts as one (seteuid): POSIX owners"
   [tst_copyfileover:specialBitsAndLinks]="checks set-user-ID, set-group-ID and sticky bits, which Windows files do not have"
   [tst_packageinstaller:installedFilesBelongToTheInstallation]="gives files to other users (chown) and checks POSIX owners and modes"
