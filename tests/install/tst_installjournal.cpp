@@ -458,7 +458,7 @@ private slots:
         // to it.
         if (watcherStop == "none")
             QCOMPARE(runDriver({"recover", m_work, ""}).exitCode, 1);
-        if (watcherStop != "none")
+        else
             QCOMPARE(runDriver({"watch", m_work, main}, watcherStop).killed,
                      !watcherStop.isEmpty());
         QCOMPARE(runDriver({"recover", m_work, later ? "later" : ""}).exitCode, 0);
