@@ -186,14 +186,8 @@ start_service() {
   "$SERVICE" --catalog "$WORK/catalog.json" --packages "$WORK/packages" --port 0 \
     >"$WORK/service.out" 2>"$WORK/cloudservice.log" &
   SERVICE_PID=$!
-  for _ in $(seq 100); do
-    PORT=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9]*\)$#\1#p' \
-      "$WORK/service.out")
-    [ -n "$PORT" ] && return
-    kill -0 "$SERVICE_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "cloudservice did not report its port within 10 s"
+  PORT=$(service_port "$WORK/service.out" "$SERVICE_PID") ||
+    fail "cloudservice did not report its port within 10 s"
 }
 
 write_config() {

@@ -158,13 +158,8 @@ JSON
   "$service" --catalog "$ACCEPTANCE_DIR/catalog.json" --packages "$ACCEPTANCE_DIR/packages" \
     --port 0 >"$ACCEPTANCE_DIR/service.out" 2>"$ACCEPTANCE_DIR/service.log" &
   SERVICE_PID=$!
-  for _ in $(seq 50); do
-    port=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9]*\)$#\1#p' \
-      "$ACCEPTANCE_DIR/service.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { cat "$ACCEPTANCE_DIR/service.log" >&2 && return 1; }
+  port=$(service_port "$ACCEPTANCE_DIR/service.out" "$SERVICE_PID") ||
+    { cat "$ACCEPTANCE_DIR/service.log" >&2 && return 1; }
   SERVICE_PORT=$port
 }
 

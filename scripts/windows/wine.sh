@@ -77,3 +77,17 @@ linux_program() {
     >"$LOGS/linux-build.log" 2>&1 || { tail -n 20 "$LOGS/linux-build.log" >&2 && return 1; }
   echo "$LINUX_BUILD/$path"
 }
+
+# Prints the port that a Linux cloudservice, started in the background as
+# `pid`, reports in its output file `output`; fails when it has said none
+# within 10 s, or ended first.
+service_port() {
+  local output=$1 pid=$2 port
+  for _ in $(seq 100); do
+    port=$(sed -n 's#^cloudservice listening on http://127\.0\.0\.1:\([0-9]*\)$#\1#p' "$output")
+    [ -n "$port" ] && echo "$port" && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
